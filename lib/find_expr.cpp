@@ -1,0 +1,234 @@
+// Find-expression compiler and matcher: recursive descent into a Thompson automaton.
+//   alternation := sequence ('|' sequence)*
+//   sequence    := repeat*
+//   repeat      := atom ('*' | '+')*
+//   atom        := '(' alternation ')' | '[' ['^'] list ']' | '?' | '\' char | char
+#include "find_expr.h"
+
+#include <cctype>
+
+namespace kobrant::visa {
+
+namespace {
+constexpr std::size_t max_expr_length = 1024;
+constexpr int max_depth = 64;  // bounds the parser's recursion on "((((...".
+}  // namespace
+
+class find_expr_compiler {
+ public:
+  find_expr_compiler(std::string_view text, find_expr& out) : text_(text), out_(out) {}
+
+  bool compile() {
+    fragment f;
+    if (!alternation(f, 0) || pos_ != text_.size()) return false;
+    int accept = add(find_expr::state::accept);
+    patch(f, accept);
+    out_.start_ = f.start;
+    return true;
+  }
+
+ private:
+  // A piece of automaton under construction: its entry state and the dangling exits to patch.
+  struct fragment {
+    int start = -1;
+    std::vector<std::pair<int, bool>> holes;  // (state index, whether it is the alt exit)
+  };
+
+  int add(find_expr::state::kind_t kind) {
+    out_.states_.push_back({});
+    out_.states_.back().kind = kind;
+    return static_cast<int>(out_.states_.size()) - 1;
+  }
+
+  void patch(const fragment& f, int target) {
+    for (auto [index, is_alt] : f.holes) {
+      if (is_alt) out_.states_[index].alt = target;
+      else out_.states_[index].next = target;
+    }
+  }
+
+  bool peek(char c) const { return pos_ < text_.size() && text_[pos_] == c; }
+
+  bool alternation(fragment& out, int depth) {
+    if (depth > max_depth) return false;
+    fragment left;
+    if (!sequence(left, depth)) return false;
+    while (peek('|')) {
+      ++pos_;
+      fragment right;
+      if (!sequence(right, depth)) return false;
+      int s = add(find_expr::state::split);
+      out_.states_[s].next = left.start;
+      out_.states_[s].alt = right.start;
+      left.start = s;
+      left.holes.insert(left.holes.end(), right.holes.begin(), right.holes.end());
+    }
+    out = std::move(left);
+    return true;
+  }
+
+  bool sequence(fragment& out, int depth) {
+    // An empty sequence is an empty-match split whose both exits lead on.
+    bool any = false;
+    fragment result;
+    while (pos_ < text_.size() && !peek('|') && !peek(')')) {
+      fragment piece;
+      if (!repeat(piece, depth)) return false;
+      if (!any) {
+        result = std::move(piece);
+        any = true;
+      } else {
+        patch(result, piece.start);
+        result.holes = std::move(piece.holes);
+      }
+    }
+    if (!any) {
+      int s = add(find_expr::state::split);
+      result.start = s;
+      result.holes = {{s, false}, {s, true}};
+    }
+    out = std::move(result);
+    return true;
+  }
+
+  bool repeat(fragment& out, int depth) {
+    if (!atom(out, depth)) return false;
+    while (peek('*') || peek('+')) {
+      bool star = text_[pos_] == '*';
+      ++pos_;
+      int s = add(find_expr::state::split);
+      out_.states_[s].next = out.start;
+      patch(out, s);
+      fragment looped;
+      looped.start = star ? s : out.start;
+      looped.holes = {{s, true}};
+      out = std::move(looped);
+    }
+    return true;
+  }
+
+  bool atom(fragment& out, int depth) {
+    if (pos_ >= text_.size()) return false;
+    char c = text_[pos_++];
+    std::bitset<256> set;
+    switch (c) {
+      case '(': {
+        if (!alternation(out, depth + 1) || !peek(')')) return false;
+        ++pos_;
+        return true;
+      }
+      case ')': case '*': case '+': case ']':
+        return false;
+      case '?':
+        set.set();
+        break;
+      case '[':
+        if (!char_list(set)) return false;
+        break;
+      case '\\':
+        if (pos_ >= text_.size()) return false;
+        add_char(set, text_[pos_++]);
+        break;
+      default:
+        add_char(set, c);
+    }
+    int s = add(find_expr::state::chars);
+    out_.states_[s].set = set;
+    out.start = s;
+    out.holes = {{s, false}};
+    return true;
+  }
+
+  // After '[': an optional '^', then characters and ranges up to ']'.
+  bool char_list(std::bitset<256>& set) {
+    bool negate = peek('^');
+    if (negate) ++pos_;
+    bool any = false;
+    while (pos_ < text_.size() && text_[pos_] != ']') {
+      unsigned char lo = static_cast<unsigned char>(text_[pos_++]);
+      if (lo == '\\') {
+        if (pos_ >= text_.size()) return false;
+        lo = static_cast<unsigned char>(text_[pos_++]);
+      }
+      unsigned char hi = lo;
+      if (pos_ + 1 < text_.size() && text_[pos_] == '-' && text_[pos_ + 1] != ']') {
+        hi = static_cast<unsigned char>(text_[pos_ + 1]);
+        pos_ += 2;
+        if (hi < lo) return false;
+      }
+      for (unsigned v = lo; v <= hi; ++v) add_char(set, static_cast<char>(v));
+      any = true;
+    }
+    if (!peek(']') || !any) return false;
+    ++pos_;
+    if (negate) set.flip();
+    return true;
+  }
+
+  static void add_char(std::bitset<256>& set, char c) {
+    unsigned char u = static_cast<unsigned char>(c);
+    set.set(u);
+    set.set(static_cast<unsigned char>(std::tolower(u)));
+    set.set(static_cast<unsigned char>(std::toupper(u)));
+  }
+
+  std::string_view text_;
+  find_expr& out_;
+  std::size_t pos_ = 0;
+};
+
+ViStatus find_expr::compile(std::string_view text, find_expr& out) {
+  out = find_expr{};
+  if (text.empty() || text.size() > max_expr_length) return VI_ERROR_INV_EXPR;
+  // An attribute filter follows the first unescaped '{'.
+  for (std::size_t i = 0; i < text.size(); ++i) {
+    if (text[i] == '\\') ++i;
+    else if (text[i] == '{') return VI_ERROR_NSUP_OPER;
+  }
+  find_expr_compiler compiler(text, out);
+  if (!compiler.compile()) {
+    out = find_expr{};
+    return VI_ERROR_INV_EXPR;
+  }
+  return VI_SUCCESS;
+}
+
+bool find_expr::matches(std::string_view name) const {
+  if (start_ < 0) return false;
+  const int count = static_cast<int>(states_.size());
+  std::vector<int> current, next;
+  std::vector<std::size_t> seen(states_.size(), static_cast<std::size_t>(-1));
+  std::vector<int> stack;
+
+  // Adds s and everything reachable from it through splits, once per step.
+  auto add_closure = [&](std::vector<int>& list, int s, std::size_t step) {
+    stack.assign(1, s);
+    while (!stack.empty()) {
+      int i = stack.back();
+      stack.pop_back();
+      if (i < 0 || i >= count || seen[i] == step) continue;
+      seen[i] = step;
+      if (states_[i].kind == state::split) {
+        stack.push_back(states_[i].alt);
+        stack.push_back(states_[i].next);
+      } else {
+        list.push_back(i);
+      }
+    }
+  };
+
+  add_closure(current, start_, 0);
+  for (std::size_t step = 0; step < name.size(); ++step) {
+    next.clear();
+    unsigned char c = static_cast<unsigned char>(name[step]);
+    for (int s : current)
+      if (states_[s].kind == state::chars && states_[s].set.test(c)) add_closure(next, states_[s].next, step + 1);
+    current.swap(next);
+    if (current.empty()) return false;
+  }
+  for (int s : current)
+    if (states_[s].kind == state::accept) return true;
+  return false;
+}
+
+}  // namespace kobrant::visa

@@ -1,0 +1,82 @@
+// Deadlines and descriptor plumbing shared by the network transports: one move-only owner per
+// descriptor, one deadline per operation, and send/receive/connect calls that never wait past it.
+#pragma once
+
+#include "visa/visa.h"
+
+#include <chrono>
+#include <cstddef>
+#include <cstdint>
+#include <span>
+#include <string>
+
+namespace kobrant::visa {
+
+// Owns one descriptor; -1 is empty. close() is not retried on EINTR: on Linux the descriptor is
+// gone either way, and a retry could close one another thread just opened.
+class unique_fd {
+ public:
+  unique_fd() = default;
+  explicit unique_fd(int fd) noexcept : fd_(fd) {}
+  unique_fd(unique_fd&& other) noexcept : fd_(other.release()) {}
+  unique_fd& operator=(unique_fd&& other) noexcept {
+    if (this != &other) reset(other.release());
+    return *this;
+  }
+  unique_fd(const unique_fd&) = delete;
+  unique_fd& operator=(const unique_fd&) = delete;
+  ~unique_fd() { reset(); }
+
+  int get() const noexcept { return fd_; }
+  explicit operator bool() const noexcept { return fd_ >= 0; }
+  int release() noexcept {
+    int fd = fd_;
+    fd_ = -1;
+    return fd;
+  }
+  void reset(int fd = -1) noexcept;
+
+ private:
+  int fd_ = -1;
+};
+
+// The moment an operation must be over, on the steady clock. Built from a VISA timeout:
+// 0 means "only what is already there", VI_TMO_INFINITE means never.
+class deadline {
+ public:
+  static deadline after_ms(ViUInt32 timeout_ms);
+  bool infinite() const { return infinite_; }
+  // Milliseconds left for poll(): -1 for infinite, 0 once expired; rounded up so a wait never
+  // ends early.
+  int poll_ms() const;
+  bool expired() const;
+
+ private:
+  std::chrono::steady_clock::time_point at_{};
+  bool infinite_ = false;
+};
+
+// Waits until fd is ready for events (POLLIN/POLLOUT). VI_SUCCESS, VI_ERROR_TMO, or an error.
+ViStatus wait_ready(int fd, short events, const deadline& until);
+
+// Resolves host (name, IPv4 or IPv6 literal) and connects a TCP socket to the first address that
+// answers within the deadline. Nothing listening: VI_ERROR_RSRC_NFOUND; no answer in time:
+// VI_ERROR_TMO. TCP_NODELAY is set: instrument messages are small and latency matters.
+ViStatus tcp_connect(const std::string& host, std::uint16_t port, const deadline& until, unique_fd& out);
+
+// Sends all of head then tail (tail may be empty) as one stream. written receives the bytes of
+// head and tail sent so far, also on failure.
+ViStatus send_all(int fd, std::span<const std::byte> head, std::span<const std::byte> tail,
+                  const deadline& until, std::size_t& written);
+
+// Receives at least one byte (at most space.size()) into space. A closed connection is
+// VI_ERROR_CONN_LOST.
+ViStatus receive_some(int fd, std::span<std::byte> space, const deadline& until, std::size_t& count);
+
+// Receives exactly space.size() bytes, for fixed-size protocol headers and payloads.
+ViStatus receive_exact(int fd, std::span<std::byte> space, const deadline& until);
+
+// Maps an errno of a connected socket to a status.
+ViStatus errno_to_status(int error);
+
+}  // namespace kobrant::visa

@@ -1,0 +1,166 @@
+// Handle table. Handles are never 0 and are not reused while open; the table lock is held only
+// to look up, add or remove entries, never across I/O, so a slow instrument cannot block other
+// sessions. A session in use by one thread while another closes it stays alive until the I/O
+// returns (shared ownership), then goes.
+#include "resource_manager.h"
+
+#include "find_expr.h"
+#include "transport.h"
+
+#include <map>
+#include <mutex>
+#include <variant>
+#include <vector>
+
+namespace kobrant::visa {
+namespace {
+
+struct manager_object {};
+struct find_list_object {
+  std::vector<std::string> names;
+  std::size_t next = 1;  // the first name went back with viFindRsrc
+};
+
+struct entry {
+  ViSession parent = VI_NULL;  // the manager that opened it; VI_NULL for a manager
+  std::variant<manager_object, std::shared_ptr<session>, find_list_object> object;
+};
+
+class handle_table {
+ public:
+  ViObject add(ViSession parent, decltype(entry::object) object) {
+    std::lock_guard lock(mutex_);
+    do {
+      ++last_;
+    } while (last_ == VI_NULL || entries_.count(last_));
+    entries_.emplace(last_, entry{parent, std::move(object)});
+    return last_;
+  }
+
+  // Removes object and, for a manager, everything it opened. The sessions are closed after the
+  // lock is released.
+  ViStatus remove(ViObject object) {
+    std::vector<std::shared_ptr<session>> to_close;
+    {
+      std::lock_guard lock(mutex_);
+      auto it = entries_.find(object);
+      if (it == entries_.end()) return VI_ERROR_INV_OBJECT;
+      if (std::holds_alternative<manager_object>(it->second.object)) {
+        for (auto child = entries_.begin(); child != entries_.end();) {
+          if (child->second.parent == object) {
+            if (auto* s = std::get_if<std::shared_ptr<session>>(&child->second.object)) to_close.push_back(*s);
+            child = entries_.erase(child);
+          } else {
+            ++child;
+          }
+        }
+        it = entries_.find(object);
+      } else if (auto* s = std::get_if<std::shared_ptr<session>>(&it->second.object)) {
+        to_close.push_back(*s);
+      }
+      entries_.erase(it);
+    }
+    for (auto& s : to_close) s->close();
+    return VI_SUCCESS;
+  }
+
+  template <typename T>
+  bool with(ViObject object, auto&& fn) {
+    std::lock_guard lock(mutex_);
+    auto it = entries_.find(object);
+    if (it == entries_.end()) return false;
+    T* value = std::get_if<T>(&it->second.object);
+    if (!value) return false;
+    fn(*value);
+    return true;
+  }
+
+ private:
+  std::mutex mutex_;
+  std::map<ViObject, entry> entries_;
+  ViObject last_ = VI_NULL;
+};
+
+handle_table& table() {
+  static handle_table instance;
+  return instance;
+}
+
+}  // namespace
+
+ViStatus open_default_rm(ViSession& out) {
+  out = table().add(VI_NULL, manager_object{});
+  return VI_SUCCESS;
+}
+
+bool is_manager(ViObject object) {
+  return table().with<manager_object>(object, [](manager_object&) {});
+}
+
+ViStatus open_session(ViSession rm, std::string_view resource, ViAccessMode mode,
+                      ViUInt32 open_timeout_ms, ViSession& out) {
+  out = VI_NULL;
+  if (!is_manager(rm)) return VI_ERROR_INV_OBJECT;
+  if (mode & ~(VI_EXCLUSIVE_LOCK | VI_SHARED_LOCK | VI_LOAD_CONFIG)) return VI_ERROR_INV_ACC_MODE;
+  if ((mode & VI_EXCLUSIVE_LOCK) && (mode & VI_SHARED_LOCK)) return VI_ERROR_INV_ACC_MODE;
+
+  resource_name name;
+  ViStatus status = parse_resource_name(resource, name);
+  if (status < 0) return status;
+  // Callers that pass 0 mean "do not wait for a lock", not "connect in no time".
+  ViUInt32 bound = open_timeout_ms == 0 ? default_open_timeout_ms : open_timeout_ms;
+
+  const transport_entry& entry = transport_for(name.kind);
+  auto s = std::make_shared<session>(std::move(name), entry);
+  status = s->open(deadline::after_ms(bound));
+  if (status < 0) return status;
+  out = table().add(rm, std::move(s));
+  return status;
+}
+
+std::shared_ptr<session> find_session(ViSession vi) {
+  std::shared_ptr<session> found;
+  table().with<std::shared_ptr<session>>(vi, [&](std::shared_ptr<session>& s) { found = s; });
+  return found;
+}
+
+ViStatus close_object(ViObject object) {
+  if (object == VI_NULL) return VI_WARN_NULL_OBJECT;
+  return table().remove(object);
+}
+
+ViStatus find_resources(ViSession rm, std::string_view expression, ViFindList& list,
+                        ViUInt32& count, std::string& first) {
+  list = VI_NULL;
+  count = 0;
+  if (!is_manager(rm)) return VI_ERROR_INV_OBJECT;
+  find_expr expr;
+  ViStatus status = find_expr::compile(expression, expr);
+  if (status < 0) return status;
+
+  std::vector<std::string> all;
+  for (const transport_entry* t : all_transports())
+    if (t->list) t->list(all);
+  find_list_object found;
+  for (auto& name : all)
+    if (expr.matches(name)) found.names.push_back(std::move(name));
+  if (found.names.empty()) return VI_ERROR_RSRC_NFOUND;
+
+  count = static_cast<ViUInt32>(found.names.size());
+  first = found.names.front();
+  list = table().add(rm, std::move(found));
+  return VI_SUCCESS;
+}
+
+ViStatus find_next(ViFindList list, std::string& name) {
+  ViStatus status = VI_ERROR_RSRC_NFOUND;
+  bool known = table().with<find_list_object>(list, [&](find_list_object& f) {
+    if (f.next < f.names.size()) {
+      name = f.names[f.next++];
+      status = VI_SUCCESS;
+    }
+  });
+  return known ? status : VI_ERROR_INV_OBJECT;
+}
+
+}  // namespace kobrant::visa

@@ -1,0 +1,71 @@
+// The one small interface every transport implements, and the table that picks a transport from
+// a parsed resource name. The core (session.cpp) keeps what is common: leftover bytes, the
+// count, termination-character and end-of-response rules, and the attribute store.
+#pragma once
+
+#include "net.h"
+#include "resource_name.h"
+#include "visa/visa.h"
+
+#include <cstddef>
+#include <memory>
+#include <span>
+#include <string>
+#include <string_view>
+#include <vector>
+
+namespace kobrant::visa {
+
+// Returned by a transport's attribute hooks for attributes it leaves to the core's store.
+inline constexpr ViStatus not_mine = 1;
+
+class transport {
+ public:
+  virtual ~transport() = default;
+
+  // Connects and completes the protocol's handshake before the deadline.
+  virtual ViStatus open(const resource_name& name, const deadline& until) = 0;
+
+  // Sends data; with end, marks its last byte with the protocol's END indicator (or, on links
+  // without one, ends the message the way instruments there expect). written counts the caller's
+  // bytes handed over, also on failure.
+  virtual ViStatus write(std::span<const std::byte> data, bool end, const deadline& until,
+                         std::size_t& written) = 0;
+
+  // Receives at least one byte into space, or fails. end tells whether the protocol's END came
+  // with the last byte returned (always false on links without END). Bytes received before a
+  // failure are still counted in count.
+  virtual ViStatus read(std::span<std::byte> space, const deadline& until, std::size_t& count,
+                        bool& end) = 0;
+
+  // Device clear: whatever the protocol offers to discard pending input and output.
+  virtual ViStatus clear(const deadline& until) = 0;
+
+  // Best-effort orderly close; never fails, never waits long.
+  virtual void close() noexcept = 0;
+
+  // Transport-specific attributes; not_mine leaves the attribute to the core.
+  virtual ViStatus set_attribute(ViAttr, ViAttrState) { return not_mine; }
+  virtual ViStatus get_attribute(ViAttr, void*) { return not_mine; }
+};
+
+struct transport_entry {
+  transport_kind kind;
+  std::string_view name;
+  bool carries_end;  // false: the core finds where a response ends (message_end)
+  // nullptr for a class this build cannot serve: viOpen fails with VI_ERROR_NSUP_OPER.
+  std::unique_ptr<transport> (*make)();
+  // Adds the resources of this kind that can be found without configuration; may be nullptr.
+  void (*list)(std::vector<std::string>& names);
+};
+
+// The entry for a kind; every kind has one.
+const transport_entry& transport_for(transport_kind kind);
+
+// All entries, for the resource search.
+std::span<const transport_entry* const> all_transports();
+
+// Entries defined in the transport files.
+extern const transport_entry socket_transport_entry;
+
+}  // namespace kobrant::visa

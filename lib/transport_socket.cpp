@@ -1,0 +1,82 @@
+// TCPIP SOCKET: raw SCPI over a TCP connection (TCPIP[board]::host::port::SOCKET).
+// The wire carries only the bytes: no END, no device clear. A write with END gets a trailing
+// newline unless it already ends in one, because instruments on raw sockets take a newline as
+// the end of a command; where a response ends is left to the core's end finder.
+#include "transport.h"
+
+#include <algorithm>
+#include <netinet/in.h>
+#include <netinet/tcp.h>
+#include <sys/socket.h>
+
+namespace kobrant::visa {
+namespace {
+
+constexpr std::byte newline{'\n'};
+
+class socket_transport final : public transport {
+ public:
+  ViStatus open(const resource_name& name, const deadline& until) override {
+    return tcp_connect(name.host, name.port, until, fd_);
+  }
+
+  ViStatus write(std::span<const std::byte> data, bool end, const deadline& until,
+                 std::size_t& written) override {
+    written = 0;
+    if (!fd_) return VI_ERROR_CONN_LOST;
+    bool add_newline = end && (data.empty() || data.back() != newline);
+    std::span<const std::byte> tail = add_newline ? std::span<const std::byte>(&newline, 1)
+                                                  : std::span<const std::byte>();
+    std::size_t sent = 0;
+    ViStatus status = send_all(fd_.get(), data, tail, until, sent);
+    written = std::min(sent, data.size());
+    return status;
+  }
+
+  ViStatus read(std::span<std::byte> space, const deadline& until, std::size_t& count,
+                bool& end) override {
+    end = false;
+    count = 0;
+    if (!fd_) return VI_ERROR_CONN_LOST;
+    return receive_some(fd_.get(), space, until, count);
+  }
+
+  ViStatus clear(const deadline&) override {
+    // No device clear exists on a raw socket; the core discards what it holds.
+    return VI_SUCCESS;
+  }
+
+  void close() noexcept override { fd_.reset(); }
+
+  ViStatus set_attribute(ViAttr attr, ViAttrState value) override {
+    if (attr != VI_ATTR_TCPIP_NODELAY && attr != VI_ATTR_TCPIP_KEEPALIVE) return not_mine;
+    if (value > 1) return VI_ERROR_NSUP_ATTR_STATE;
+    int on = static_cast<int>(value);
+    int level = attr == VI_ATTR_TCPIP_NODELAY ? IPPROTO_TCP : SOL_SOCKET;
+    int option = attr == VI_ATTR_TCPIP_NODELAY ? TCP_NODELAY : SO_KEEPALIVE;
+    if (fd_ && ::setsockopt(fd_.get(), level, option, &on, sizeof on) != 0) return VI_ERROR_NSUP_ATTR_STATE;
+    (attr == VI_ATTR_TCPIP_NODELAY ? nodelay_ : keepalive_) = static_cast<ViBoolean>(value);
+    return VI_SUCCESS;
+  }
+
+  ViStatus get_attribute(ViAttr attr, void* out) override {
+    if (attr == VI_ATTR_TCPIP_NODELAY) *static_cast<ViBoolean*>(out) = nodelay_;
+    else if (attr == VI_ATTR_TCPIP_KEEPALIVE) *static_cast<ViBoolean*>(out) = keepalive_;
+    else return not_mine;
+    return VI_SUCCESS;
+  }
+
+ private:
+  unique_fd fd_;
+  ViBoolean nodelay_ = VI_TRUE;
+  ViBoolean keepalive_ = VI_FALSE;
+};
+
+std::unique_ptr<transport> make_socket_transport() { return std::make_unique<socket_transport>(); }
+
+}  // namespace
+
+constinit const transport_entry socket_transport_entry{transport_kind::socket, "SOCKET", false,
+                                                       &make_socket_transport, nullptr};
+
+}  // namespace kobrant::visa

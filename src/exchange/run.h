@@ -1,0 +1,47 @@
+// The run sequence: opens the files and the VISA sessions, sends the command, reads the
+// response, and closes everything on every path; any failure leaves through one report.
+#pragma once
+
+#include "cli/options.h"
+#include "visa/visa.h"
+
+#include <cstdint>
+#include <cstdio>
+#include <memory>
+#include <string>
+
+// The resources and progress of one run.
+struct exchange_state {
+  ViSession rm = VI_NULL;
+  ViSession vi = VI_NULL;
+  std::FILE* output_file = nullptr;
+  std::FILE* command_file = nullptr;
+  bool command_is_file = false;
+  // The command file has no size to measure (a pipe, a terminal, a character device): it is
+  // read to its end instead.
+  bool command_is_stream = false;
+  std::uint64_t command_length = 0;
+  bool query_seen = false;
+  std::unique_ptr<char[]> work_buffer;
+  ViUInt32 ret_count = 0;
+  ViStatus status = VI_SUCCESS;
+  // Set when a failure is not the library's (the output file cannot be written, the command
+  // file cannot be read): reported instead of a VISA status line.
+  std::string failure_message;
+};
+
+// Runs one exchange: 0 on success, -1 when the output file cannot be created or the command
+// names a directory, -2 after any failure of the exchange itself.
+int run_exchange(const run_options& options);
+
+// Prints "VISA Status (<status>): <description>" on standard error.
+void report_visa_status(ViSession vi, ViStatus status);
+
+// Sends the command (send.cpp) and reads the response (receive.cpp); each returns the last
+// status, negative on failure with state.failure_message set when the fault was not the
+// library's.
+ViStatus send_command(const run_options& options, exchange_state& state);
+ViStatus read_response(const run_options& options, exchange_state& state);
+
+// A zero-terminated work buffer of size + 1 bytes, or nullptr when memory is short.
+std::unique_ptr<char[]> take_buffer(std::uint64_t size);

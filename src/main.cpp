@@ -1,0 +1,30 @@
+// kobrant: sends a command to an instrument through VISA and prints or stores its answer.
+// With no argument at all it prints its usage and the instruments it can find.
+#include "cli/options.h"
+#include "cli/usage.h"
+#include "exchange/run.h"
+
+#include <cerrno>
+#include <cstdio>
+#include <cstring>
+
+int main(int argc, char** argv) {
+  if (argc <= 1) {
+    int result = usage_help();
+    print_list();
+    return result;
+  }
+  run_options options = parse_options(argc, argv);
+  if (!check_options(options)) {
+    std::puts("bad argument");
+    return -1;
+  }
+  int result = run_exchange(options);
+  // A console that refuses the output (a full disk behind a redirection) must not pass for
+  // success.
+  if (std::fflush(stdout) != 0 || std::ferror(stdout)) {
+    std::fprintf(stderr, "Cannot write to standard output: %s\n", std::strerror(errno));
+    if (result == 0) result = -2;
+  }
+  return result;
+}

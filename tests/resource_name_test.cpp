@@ -1,0 +1,112 @@
+// Resource-name parsing: which transport a name selects, its fields, and its canonical form.
+#include "resource_name.h"
+
+#include <gtest/gtest.h>
+
+namespace kobrant::visa {
+namespace {
+
+resource_name parse_ok(const char* text) {
+  resource_name r;
+  EXPECT_EQ(parse_resource_name(text, r), VI_SUCCESS) << text;
+  return r;
+}
+
+TEST(resource_name, sockets) {
+  auto r = parse_ok("TCPIP::192.168.1.5::5025::SOCKET");
+  EXPECT_EQ(r.kind, transport_kind::socket);
+  EXPECT_EQ(r.host, "192.168.1.5");
+  EXPECT_EQ(r.port, 5025);
+  EXPECT_EQ(r.canonical, "TCPIP0::192.168.1.5::5025::SOCKET");
+
+  r = parse_ok("tcpip3::[2001:db8::5]::5025::socket");
+  EXPECT_EQ(r.board, 3u);
+  EXPECT_EQ(r.host, "2001:db8::5");
+  EXPECT_EQ(r.canonical, "TCPIP3::[2001:db8::5]::5025::SOCKET");
+
+  r = parse_ok("TCPIP0::scope-7.lab.example::1234::SOCKET");
+  EXPECT_EQ(r.host, "scope-7.lab.example");
+}
+
+TEST(resource_name, vxi11_and_hislip) {
+  auto r = parse_ok("TCPIP::10.0.0.1");
+  EXPECT_EQ(r.kind, transport_kind::vxi11);
+  EXPECT_EQ(r.device_name, "inst0");
+  EXPECT_EQ(r.canonical, "TCPIP0::10.0.0.1::inst0::INSTR");
+
+  r = parse_ok("TCPIP0::10.0.0.1::gpib0,5::INSTR");
+  EXPECT_EQ(r.kind, transport_kind::vxi11);
+  EXPECT_EQ(r.device_name, "gpib0,5");
+
+  r = parse_ok("TCPIP0::[fe80::1]::hislip0::INSTR");
+  EXPECT_EQ(r.kind, transport_kind::hislip);
+  EXPECT_EQ(r.host, "fe80::1");
+  EXPECT_EQ(r.port, 4880);
+  EXPECT_EQ(r.device_name, "hislip0");
+
+  r = parse_ok("TCPIP::h::HISLIP2,4881");
+  EXPECT_EQ(r.kind, transport_kind::hislip);
+  EXPECT_EQ(r.port, 4881);
+  EXPECT_EQ(r.canonical, "TCPIP0::h::hislip2,4881::INSTR");
+}
+
+TEST(resource_name, usb_serial_gpib) {
+  auto r = parse_ok("USB0::0x0957::6038::MY1234::INSTR");
+  EXPECT_EQ(r.kind, transport_kind::usbtmc);
+  EXPECT_EQ(r.vendor_id, 0x0957);
+  EXPECT_EQ(r.product_id, 6038);
+  EXPECT_EQ(r.canonical, "USB0::0x0957::0x1796::MY1234::INSTR");
+  EXPECT_EQ(parse_ok("USB::1::2::SN::3::RAW").kind, transport_kind::usb_raw);
+
+  r = parse_ok("ASRL7");
+  EXPECT_EQ(r.kind, transport_kind::serial);
+  EXPECT_EQ(r.canonical, "ASRL7::INSTR");
+  r = parse_ok("ASRL/dev/ttyUSB0::INSTR");
+  EXPECT_EQ(r.device_path, "/dev/ttyUSB0");
+
+  r = parse_ok("GPIB0::12::3::INSTR");
+  EXPECT_EQ(r.kind, transport_kind::gpib);
+  EXPECT_EQ(r.primary_address, 12u);
+  EXPECT_EQ(r.secondary_address, 3);
+  EXPECT_EQ(parse_ok("VXI0::1::INSTR").kind, transport_kind::unsupported);
+  EXPECT_EQ(parse_ok("GPIB0::INTFC").kind, transport_kind::unsupported);
+}
+
+TEST(resource_name, malformed_names_are_refused) {
+  const char* bad[] = {
+      "",
+      "TCPIP",                                  // no host
+      "TCPIP0::host::0::SOCKET",                // port 0
+      "TCPIP0::host::65536::SOCKET",
+      "TCPIP0::host::50x::SOCKET",
+      "TCPIP0::host::5025",                     // a number is a device name, but no class...
+      "TCPIP0::[::1::5025::SOCKET",             // unbalanced bracket
+      "TCPIP0::[host]::5025::SOCKET",           // brackets hold only IPv6
+      "TCPIP0::ho st::5025::SOCKET",
+      "TCPIP0::host::::SOCKET",
+      "TCPIPx::host::5025::SOCKET",
+      "TCPIP0::host::a::b::INSTR",
+      "TCPIP0::h::hislipX::INSTR",
+      "TCPIP0::h::hislip0,0::INSTR",
+      "USB0::0x10000::1::SN::INSTR",
+      "USB0::1::2",
+      "GPIB0::31::INSTR",
+      "GPIB0::1::2::3::INSTR",
+      "ASRL1::SOCKET",
+      "FOO0::1::INSTR",
+      "TCPIP0::host\n::5025::SOCKET",
+  };
+  for (const char* name : bad) {
+    resource_name r;
+    // "TCPIP0::host::5025" is the device "5025" over VXI-11, which is valid; check the rest.
+    if (std::string_view(name) == "TCPIP0::host::5025") {
+      EXPECT_EQ(parse_resource_name(name, r), VI_SUCCESS);
+      EXPECT_EQ(r.kind, transport_kind::vxi11);
+      continue;
+    }
+    EXPECT_EQ(parse_resource_name(name, r), VI_ERROR_INV_RSRC_NAME) << name;
+  }
+}
+
+}  // namespace
+}  // namespace kobrant::visa
