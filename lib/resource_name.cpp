@@ -234,7 +234,9 @@ ViStatus parse_resource_name(std::string_view name, resource_name& out) {
     std::string_view path = rest.substr(0, sep);
     if (sep != std::string_view::npos && !iequals(rest.substr(sep + 2), "INSTR"))
       return VI_ERROR_INV_RSRC_NAME;
-    if (path.size() < 2 || path.size() > 240) return VI_ERROR_INV_RSRC_NAME;
+    if (path.size() < 2 || path.size() > 240 || path.back() == ':') return VI_ERROR_INV_RSRC_NAME;
+    for (char c : path)
+      if (!std::isgraph(static_cast<unsigned char>(c))) return VI_ERROR_INV_RSRC_NAME;
     out.kind = transport_kind::serial;
     out.interface_type = VI_INTF_ASRL;
     out.resource_class = "INSTR";

@@ -95,6 +95,8 @@ TEST(resource_name, malformed_names_are_refused) {
       "ASRL1::SOCKET",
       "FOO0::1::INSTR",
       "TCPIP0::host\n::5025::SOCKET",
+      "ASRL/dev/tty:",          // its canonical form would read back as another path
+      "ASRL/dev/tty USB0",
   };
   for (const char* name : bad) {
     resource_name r;
