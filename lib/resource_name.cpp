@@ -68,8 +68,9 @@ std::optional<std::vector<std::string_view>> split_fields(std::string_view name)
   }
   if (in_brackets) return std::nullopt;
   fields.push_back(name.substr(start));
+  // A field that starts or ends with ':' came from ":::", which could be read two ways.
   for (std::string_view f : fields)
-    if (f.empty()) return std::nullopt;
+    if (f.empty() || f.front() == ':' || f.back() == ':') return std::nullopt;
   return fields;
 }
 

@@ -97,6 +97,8 @@ TEST(resource_name, malformed_names_are_refused) {
       "TCPIP0::host\n::5025::SOCKET",
       "ASRL/dev/tty:",          // its canonical form would read back as another path
       "ASRL/dev/tty USB0",
+      "TCPIP::[::0]::NST:",     // ":::" could be split two ways
+      "USB0::1::2::SN:::INSTR",
   };
   for (const char* name : bad) {
     resource_name r;
