@@ -1,0 +1,67 @@
+// The simulated instrument's behaviour, apart from any transport: what it answers to one
+// message. Every server (raw socket today, VXI-11, HiSLIP and serial later) feeds it the
+// messages it received and sends the answer in pieces of the size its protocol wants.
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+#include <span>
+#include <string>
+
+namespace kobrant::sim {
+
+// What the connection does once an answer is out.
+enum class after_answer {
+  carry_on,  // serve the next message
+  stall,     // keep the connection open but never answer again
+  drop,      // close the connection
+};
+
+// The generated payloads; byte i of each is a function of i alone.
+enum class pattern {
+  binary,  // i % 256: every byte value, 0x00 and 0x0A included
+  text,    // 'A' + i % 26
+};
+
+// One answer: a literal head, an optional generated body and a literal tail, handed out in
+// pieces that point into fixed pattern buffers, so a block of nearly a gigabyte is never
+// held in memory.
+class response {
+ public:
+  response() = default;  // no answer at all
+  static response literal(std::string text, after_answer after = after_answer::carry_on);
+  static response generated(std::string head, pattern body, std::uint64_t body_len,
+                            std::string tail, after_answer after = after_answer::carry_on);
+
+  std::uint64_t size() const { return head_.size() + body_len_ + tail_.size(); }
+  bool done() const { return sent_ == size(); }
+  after_answer after() const { return after_; }
+
+  // The next piece, at most max_len bytes (max_len > 0), empty once done. A piece never spans
+  // head, body and tail, and stays valid until the next call or until the response is gone.
+  std::span<const std::byte> next(std::size_t max_len);
+
+ private:
+  std::string head_;
+  pattern body_ = pattern::text;
+  std::uint64_t body_len_ = 0;
+  std::string tail_;
+  after_answer after_ = after_answer::carry_on;
+  std::uint64_t sent_ = 0;
+};
+
+// The instrument as one client sees it. A session holds the little state a connection has
+// (whether it has stalled); each connection owns one, so clients never see each other.
+class instrument_session {
+ public:
+  // message: the bytes of one message as received, its final newline included if it had one.
+  response respond(std::span<const std::byte> message);
+
+  // Largest count that BLOCK?, TEXT?, STALL? and DROP? accept.
+  static constexpr std::uint64_t max_count = 999'999'999;
+
+ private:
+  bool stalled_ = false;
+};
+
+}  // namespace kobrant::sim

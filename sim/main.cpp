@@ -1,0 +1,149 @@
+// kobrant-sim: a simulated instrument on loopback (or any local address) for tests, demos and
+// benchmarks. It prints one VISA resource name per transport it serves, then serves until
+// SIGTERM or SIGINT and exits 0. Bad options exit 2; a server that cannot start exits 1.
+#include <pthread.h>
+#include <signal.h>
+
+#include <cstdio>
+#include <cstring>
+#include <memory>
+#include <optional>
+#include <stdexcept>
+#include <string>
+#include <string_view>
+#include <system_error>
+#include <vector>
+
+#include "net.h"
+#include "record.h"
+#include "server.h"
+#include "server_socket.h"
+
+namespace {
+
+using namespace kobrant::sim;
+
+constexpr const char* usage_text =
+    "usage: kobrant-sim [--address ADDR] [--socket PORT] [--record FILE]\n"
+    "  --address ADDR  numeric address to listen on (default 127.0.0.1; IPv6 such as ::1)\n"
+    "  --socket PORT   serve raw SCPI over TCP on PORT (0: any free port; the default)\n"
+    "  --record FILE   append a line per received message to FILE\n";
+
+enum class transport { socket };
+
+struct transport_request {
+  transport kind;
+  std::uint16_t port;
+};
+
+struct sim_options {
+  std::string address = "127.0.0.1";
+  std::vector<transport_request> transports;
+  std::optional<std::string> record_path;
+  bool help = false;
+};
+
+class bad_option : public std::invalid_argument {
+ public:
+  using std::invalid_argument::invalid_argument;
+};
+
+std::uint16_t parse_port(std::string_view text) {
+  unsigned long value = 0;
+  for (const char c : text) {
+    if (c < '0' || c > '9') throw bad_option("not a port number: " + std::string(text));
+    value = value * 10 + static_cast<unsigned long>(c - '0');
+    if (value > 65535) throw bad_option("port out of range: " + std::string(text));
+  }
+  if (text.empty()) throw bad_option("empty port number");
+  return static_cast<std::uint16_t>(value);
+}
+
+// Takes "--name value" and "--name=value".
+sim_options parse_options(int argc, char** argv) {
+  sim_options options;
+  for (int i = 1; i < argc; ++i) {
+    std::string_view arg = argv[i];
+    std::optional<std::string_view> inline_value;
+    if (const auto eq = arg.find('='); arg.starts_with("--") && eq != std::string_view::npos) {
+      inline_value = arg.substr(eq + 1);
+      arg = arg.substr(0, eq);
+    }
+    const auto value = [&]() -> std::string_view {
+      if (inline_value) return *inline_value;
+      if (i + 1 >= argc) throw bad_option(std::string(arg) + " needs a value");
+      return argv[++i];
+    };
+    if (arg == "--help" || arg == "-h") {
+      options.help = true;
+    } else if (arg == "--address") {
+      options.address = value();
+    } else if (arg == "--socket") {
+      options.transports.push_back({transport::socket, parse_port(value())});
+    } else if (arg == "--record") {
+      options.record_path = value();
+      if (options.record_path->empty()) throw bad_option("--record needs a file name");
+    } else {
+      throw bad_option("unknown option: " + std::string(argv[i]));
+    }
+  }
+  if (options.transports.empty()) options.transports.push_back({transport::socket, 0});
+  return options;
+}
+
+int run(const sim_options& options) {
+  // Signals are taken by sigwait() below, so every thread must have them blocked: the mask
+  // is set before any server starts a thread, and threads inherit it.
+  sigset_t stop_signals;
+  sigemptyset(&stop_signals);
+  sigaddset(&stop_signals, SIGTERM);
+  sigaddset(&stop_signals, SIGINT);
+  pthread_sigmask(SIG_BLOCK, &stop_signals, nullptr);
+  // A client that hangs up mid-answer must not end the simulator.
+  ::signal(SIGPIPE, SIG_IGN);
+
+  record rec;
+  std::vector<std::unique_ptr<server>> servers;
+  try {
+    if (options.record_path) rec = record(*options.record_path);
+    for (const auto& request : options.transports) {
+      switch (request.kind) {
+        case transport::socket:
+          servers.push_back(make_socket_server(options.address, request.port, rec));
+          break;
+      }
+    }
+  } catch (const bad_address& e) {
+    std::fprintf(stderr, "kobrant-sim: %s\n", e.what());
+    return 2;
+  } catch (const std::system_error& e) {
+    std::fprintf(stderr, "kobrant-sim: %s\n", e.what());
+    return 1;
+  }
+
+  for (const auto& s : servers) std::printf("%s\n", s->resource_name().c_str());
+  std::fflush(stdout);
+
+  int signal_number = 0;
+  while (sigwait(&stop_signals, &signal_number) != 0) {
+  }
+  for (const auto& s : servers) s->stop();
+  return 0;
+}
+
+}  // namespace
+
+int main(int argc, char** argv) {
+  sim_options options;
+  try {
+    options = parse_options(argc, argv);
+  } catch (const bad_option& e) {
+    std::fprintf(stderr, "kobrant-sim: %s\n%s", e.what(), usage_text);
+    return 2;
+  }
+  if (options.help) {
+    std::fputs(usage_text, stdout);
+    return 0;
+  }
+  return run(options);
+}

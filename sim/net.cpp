@@ -1,0 +1,162 @@
+// TCP plumbing for the simulator's servers (see net.h).
+#include "net.h"
+
+#include <arpa/inet.h>
+#include <netdb.h>
+#include <netinet/in.h>
+#include <netinet/tcp.h>
+#include <poll.h>
+#include <sys/socket.h>
+
+#include <cerrno>
+#include <cstdio>
+#include <cstring>
+#include <memory>
+#include <system_error>
+
+namespace kobrant::sim {
+namespace {
+
+[[noreturn]] void throw_errno(const std::string& what) {
+  throw std::system_error(errno, std::generic_category(), what);
+}
+
+}  // namespace
+
+unique_fd listen_tcp(const std::string& address, std::uint16_t port) {
+  std::string host = address;
+  if (host.size() >= 2 && host.front() == '[' && host.back() == ']') {
+    host = host.substr(1, host.size() - 2);
+  }
+  addrinfo hints{};
+  hints.ai_family = AF_UNSPEC;
+  hints.ai_socktype = SOCK_STREAM;
+  hints.ai_flags = AI_NUMERICHOST | AI_NUMERICSERV | AI_PASSIVE;
+  addrinfo* found = nullptr;
+  const std::string service = std::to_string(port);
+  if (host.empty() || ::getaddrinfo(host.c_str(), service.c_str(), &hints, &found) != 0) {
+    throw bad_address("not a numeric IPv4 or IPv6 address: " + address);
+  }
+  const std::unique_ptr<addrinfo, decltype(&::freeaddrinfo)> owner(found, ::freeaddrinfo);
+
+  unique_fd fd(::socket(found->ai_family, SOCK_STREAM | SOCK_CLOEXEC, IPPROTO_TCP));
+  if (!fd) throw_errno("socket");
+  // A restarted simulator must get its fixed port back while old connections linger.
+  const int on = 1;
+  ::setsockopt(fd.get(), SOL_SOCKET, SO_REUSEADDR, &on, sizeof on);
+  if (::bind(fd.get(), found->ai_addr, found->ai_addrlen) != 0) {
+    throw_errno("cannot listen on " + address + " port " + service);
+  }
+  if (::listen(fd.get(), SOMAXCONN) != 0) throw_errno("listen");
+  return fd;
+}
+
+std::uint16_t local_port(int fd) {
+  sockaddr_storage addr{};
+  socklen_t len = sizeof addr;
+  if (::getsockname(fd, reinterpret_cast<sockaddr*>(&addr), &len) != 0) throw_errno("getsockname");
+  if (addr.ss_family == AF_INET6) return ntohs(reinterpret_cast<sockaddr_in6*>(&addr)->sin6_port);
+  return ntohs(reinterpret_cast<sockaddr_in*>(&addr)->sin_port);
+}
+
+std::string resource_host(int fd) {
+  sockaddr_storage addr{};
+  socklen_t len = sizeof addr;
+  if (::getsockname(fd, reinterpret_cast<sockaddr*>(&addr), &len) != 0) throw_errno("getsockname");
+  char text[INET6_ADDRSTRLEN] = {};
+  if (addr.ss_family == AF_INET6) {
+    ::inet_ntop(AF_INET6, &reinterpret_cast<sockaddr_in6*>(&addr)->sin6_addr, text, sizeof text);
+    return "[" + std::string(text) + "]";
+  }
+  ::inet_ntop(AF_INET, &reinterpret_cast<sockaddr_in*>(&addr)->sin_addr, text, sizeof text);
+  return text;
+}
+
+bool send_all(int fd, std::span<const std::byte> bytes, bool more) {
+  // MSG_NOSIGNAL as well as the ignored SIGPIPE: a client that hung up must cost one
+  // connection, never the process.
+  const int flags = MSG_NOSIGNAL | (more ? MSG_MORE : 0);
+  while (!bytes.empty()) {
+    const ssize_t n = ::send(fd, bytes.data(), bytes.size(), flags);
+    if (n < 0 && errno == EINTR) continue;
+    if (n <= 0) return false;
+    bytes = bytes.subspan(static_cast<std::size_t>(n));
+  }
+  return true;
+}
+
+tcp_server::tcp_server(unique_fd listening, handler serve)
+    : listening_(std::move(listening)), serve_(std::move(serve)) {
+  acceptor_ = std::thread([this] { accept_loop(); });
+}
+
+tcp_server::~tcp_server() { stop(); }
+
+void tcp_server::stop() {
+  if (stopping_.exchange(true)) return;
+  // Shutting a listening socket down wakes the thread blocked in accept().
+  ::shutdown(listening_.get(), SHUT_RDWR);
+  acceptor_.join();
+  std::unique_lock lock(mutex_);
+  for (const auto& [id, fd] : open_) ::shutdown(fd, SHUT_RDWR);
+  all_done_.wait(lock, [this] { return running_ == 0; });
+}
+
+void tcp_server::accept_loop() {
+  while (!stopping_) {
+    unique_fd fd(::accept4(listening_.get(), nullptr, nullptr, SOCK_CLOEXEC));
+    if (!fd) {
+      if (stopping_) return;
+      if (errno == EINTR || errno == ECONNABORTED) continue;
+      if (errno == EMFILE || errno == ENFILE || errno == ENOBUFS || errno == ENOMEM) {
+        // Out of descriptors or memory: wait for connections to end instead of spinning.
+        ::poll(nullptr, 0, 50);
+        continue;
+      }
+      std::fprintf(stderr, "kobrant-sim: accept: %s\n", std::strerror(errno));
+      return;
+    }
+    // Answers go out as soon as they are written; MSG_MORE still batches a long one.
+    const int on = 1;
+    ::setsockopt(fd.get(), IPPROTO_TCP, TCP_NODELAY, &on, sizeof on);
+    start_connection(std::move(fd));
+  }
+}
+
+void tcp_server::start_connection(unique_fd fd) {
+  std::uint64_t id = 0;
+  {
+    std::lock_guard lock(mutex_);
+    if (stopping_) return;
+    id = next_id_++;
+    open_.emplace(id, fd.get());
+    ++running_;
+  }
+  const int raw = fd.get();
+  auto finish = [this, id, raw] {
+    std::lock_guard lock(mutex_);
+    open_.erase(id);
+    ::close(raw);
+    --running_;
+    all_done_.notify_all();
+  };
+  try {
+    // Detached: a finished connection leaves nothing behind to join, so thousands of
+    // connections in a row cost nothing; stop() waits on running_ instead.
+    std::thread([this, raw, finish] {
+      try {
+        serve_(raw);
+      } catch (const std::exception& e) {
+        std::fprintf(stderr, "kobrant-sim: connection: %s\n", e.what());
+      }
+      finish();
+    }).detach();
+    static_cast<void>(fd.release());
+  } catch (const std::system_error& e) {
+    std::fprintf(stderr, "kobrant-sim: cannot start a connection thread: %s\n", e.what());
+    static_cast<void>(fd.release());
+    finish();
+  }
+}
+
+}  // namespace kobrant::sim

@@ -1,0 +1,77 @@
+// TCP plumbing shared by the simulator's network servers: a listening socket on a numeric
+// address, sending a whole buffer, and the accept loop that serves each connection on a
+// thread of its own and can end them all.
+#pragma once
+
+#include <atomic>
+#include <condition_variable>
+#include <cstddef>
+#include <cstdint>
+#include <functional>
+#include <map>
+#include <mutex>
+#include <span>
+#include <stdexcept>
+#include <string>
+#include <thread>
+
+#include "unique_fd.h"
+
+namespace kobrant::sim {
+
+// The address given on the command line is not a numeric IPv4 or IPv6 address.
+class bad_address : public std::invalid_argument {
+ public:
+  using std::invalid_argument::invalid_argument;
+};
+
+// Binds and listens on address:port (port 0: an ephemeral one). address is a numeric IPv4 or
+// IPv6 literal, the latter optionally in brackets. Throws bad_address for an address that is
+// not one, std::system_error when the system refuses.
+unique_fd listen_tcp(const std::string& address, std::uint16_t port);
+
+// The port a bound socket ended up on.
+std::uint16_t local_port(int fd);
+
+// The host part of a VISA resource name for a listening socket: its address in canonical
+// text, in brackets for IPv6 ("127.0.0.1", "[::1]").
+std::string resource_host(int fd);
+
+// Sends every byte, resuming after partial sends; false once the peer is gone. more: further
+// bytes follow at once, so the kernel may hold back a partial segment (MSG_MORE).
+bool send_all(int fd, std::span<const std::byte> bytes, bool more = false);
+
+// Accepts connections on a listening socket and runs handler(fd) for each on its own thread;
+// the descriptor is closed when the handler returns. stop() (or the destructor) ends the
+// accepting, shuts every open connection down so that blocked reads and writes return, and
+// waits for all handlers to finish.
+class tcp_server {
+ public:
+  using handler = std::function<void(int fd)>;
+  tcp_server(unique_fd listening, handler serve);
+  ~tcp_server();
+  tcp_server(const tcp_server&) = delete;
+  tcp_server& operator=(const tcp_server&) = delete;
+
+  int listening_fd() const { return listening_.get(); }
+  void stop();
+
+ private:
+  void accept_loop();
+  void start_connection(unique_fd fd);
+
+  unique_fd listening_;
+  handler serve_;
+  std::atomic<bool> stopping_{false};
+  std::thread acceptor_;
+
+  // The open connections, so stop() can shut them down. A handler thread removes its entry
+  // and closes its descriptor under the lock, so stop() never touches a reused descriptor.
+  std::mutex mutex_;
+  std::condition_variable all_done_;
+  std::map<std::uint64_t, int> open_;
+  std::uint64_t next_id_ = 0;
+  std::size_t running_ = 0;
+};
+
+}  // namespace kobrant::sim

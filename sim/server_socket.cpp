@@ -1,0 +1,104 @@
+// Raw SCPI over TCP (resource class SOCKET). The wire carries bare bytes: a message ends at a
+// newline, there is no END indicator (the record says "-"), and a response is written as is.
+// When the client half-closes, the answers to what it sent are finished first; bytes after
+// the last newline are recorded as one more message and not answered.
+#include "server_socket.h"
+
+#include <sys/socket.h>
+
+#include <algorithm>
+#include <array>
+#include <cerrno>
+#include <vector>
+
+#include "instrument.h"
+#include "net.h"
+
+namespace kobrant::sim {
+namespace {
+
+constexpr std::string_view transport_name = "SOCKET";
+
+// Large sends keep a big block's system calls few; the kernel copies at most what fits.
+constexpr std::size_t send_piece = std::size_t{1} << 20;
+
+// Sends one response; false when the connection is to end (the peer left, or the command
+// asked for the connection to drop).
+bool send_response(int fd, response answer) {
+  while (!answer.done()) {
+    const auto piece = answer.next(send_piece);
+    if (!send_all(fd, piece, !answer.done())) return false;
+  }
+  if (answer.after() == after_answer::drop) {
+    // FIN after the last byte; the descriptor itself is closed once the handler returns.
+    ::shutdown(fd, SHUT_WR);
+    return false;
+  }
+  return true;
+}
+
+void serve_connection(int fd, const record& rec) {
+  instrument_session session;
+  std::vector<std::byte> partial;  // a message still waiting for its newline
+  std::array<std::byte, 64 * 1024> buffer;
+
+  const auto handle = [&](std::span<const std::byte> message) {
+    rec.append(transport_name, false, message);
+    return send_response(fd, session.respond(message));
+  };
+
+  for (;;) {
+    const ssize_t n = ::recv(fd, buffer.data(), buffer.size(), 0);
+    if (n < 0 && errno == EINTR) continue;
+    if (n <= 0) {
+      if (n == 0 && !partial.empty()) rec.append(transport_name, false, partial);
+      return;
+    }
+    std::span<const std::byte> rest(buffer.data(), static_cast<std::size_t>(n));
+    while (!rest.empty()) {
+      const auto newline = std::find(rest.begin(), rest.end(), std::byte{'\n'});
+      if (newline == rest.end()) {
+        partial.insert(partial.end(), rest.begin(), rest.end());
+        break;
+      }
+      const auto length = static_cast<std::size_t>(newline - rest.begin()) + 1;
+      bool keep_going = false;
+      if (partial.empty()) {
+        keep_going = handle(rest.first(length));  // the common case: no copy
+      } else {
+        partial.insert(partial.end(), rest.begin(), rest.begin() + length);
+        keep_going = handle(partial);
+        partial.clear();
+      }
+      if (!keep_going) return;
+      rest = rest.subspan(length);
+    }
+  }
+}
+
+class socket_server final : public server {
+ public:
+  socket_server(unique_fd listening, const record& rec)
+      : host_(resource_host(listening.get())),
+        port_(local_port(listening.get())),
+        tcp_(std::move(listening), [&rec](int fd) { serve_connection(fd, rec); }) {}
+
+  std::string resource_name() const override {
+    return "TCPIP0::" + host_ + "::" + std::to_string(port_) + "::SOCKET";
+  }
+  void stop() override { tcp_.stop(); }
+
+ private:
+  std::string host_;
+  std::uint16_t port_;
+  tcp_server tcp_;
+};
+
+}  // namespace
+
+std::unique_ptr<server> make_socket_server(const std::string& address, std::uint16_t port,
+                                           const record& rec) {
+  return std::make_unique<socket_server>(listen_tcp(address, port), rec);
+}
+
+}  // namespace kobrant::sim
