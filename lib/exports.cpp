@@ -1,12 +1,15 @@
-// The VISA C API of the built-in library: the only file that defines the C names. Each call
-// checks its pointers, turns C buffers into spans once, and catches every exception, so no C++
-// exception ever reaches a C caller.
+// The VISA C API: the only file that defines the C names. Each call checks its pointers, turns C
+// buffers into spans once, and catches every exception, so no C++ exception ever reaches a C
+// caller. Compiled twice: for the tool, where an installed vendor VISA takes every call when
+// there is one, and with KOBRANT_VISA_BUILTIN_ONLY for the shared library, which other programs
+// load precisely to get the built-in one.
 #pragma GCC visibility push(default)
 #include "visa/visa.h"
 #pragma GCC visibility pop
 
 #include "resource_manager.h"
 #include "status_text.h"
+#include "vendor.h"
 
 #include <cstring>
 #include <new>
@@ -37,10 +40,25 @@ void copy_name(const std::string& name, ViChar* desc) {
 
 }  // namespace
 
+#ifdef KOBRANT_VISA_BUILTIN_ONLY
+#define FORWARD_TO_VENDOR(call, ...)
+#else
+#define FORWARD_TO_VENDOR(call, ...) \
+  if (const vendor_api* vendor = installed_vendor_visa()) return vendor->call(__VA_ARGS__);
+#endif
+
 #pragma GCC visibility push(default)
 extern "C" {
 
+#ifdef KOBRANT_VISA_BUILTIN_ONLY
+// Marks this library as kobrant's own, so a tool that finds it under a vendor's file name does
+// not forward to it.
+extern const int kobrant_visa_builtin;
+const int kobrant_visa_builtin = 1;
+#endif
+
 ViStatus viOpenDefaultRM(ViPSession vi) {
+  FORWARD_TO_VENDOR(open_default_rm, vi)
   return guarded([&] {
     if (!vi) return VI_ERROR_INV_PARAMETER;
     *vi = VI_NULL;
@@ -49,6 +67,7 @@ ViStatus viOpenDefaultRM(ViPSession vi) {
 }
 
 ViStatus viFindRsrc(ViSession sesn, ViConstString expr, ViPFindList vi, ViPUInt32 retCnt, ViChar desc[]) {
+  FORWARD_TO_VENDOR(find_rsrc, sesn, expr, vi, retCnt, desc)
   return guarded([&] {
     if (vi) *vi = VI_NULL;
     if (retCnt) *retCnt = 0;
@@ -67,6 +86,7 @@ ViStatus viFindRsrc(ViSession sesn, ViConstString expr, ViPFindList vi, ViPUInt3
 }
 
 ViStatus viFindNext(ViFindList vi, ViChar desc[]) {
+  FORWARD_TO_VENDOR(find_next, vi, desc)
   return guarded([&] {
     std::string name;
     ViStatus status = find_next(vi, name);
@@ -76,6 +96,7 @@ ViStatus viFindNext(ViFindList vi, ViChar desc[]) {
 }
 
 ViStatus viOpen(ViSession sesn, ViConstRsrc rsrcName, ViAccessMode accessMode, ViUInt32 openTimeout, ViPSession vi) {
+  FORWARD_TO_VENDOR(open, sesn, rsrcName, accessMode, openTimeout, vi)
   return guarded([&] {
     if (vi) *vi = VI_NULL;
     if (!rsrcName) return VI_ERROR_INV_RSRC_NAME;
@@ -85,10 +106,12 @@ ViStatus viOpen(ViSession sesn, ViConstRsrc rsrcName, ViAccessMode accessMode, V
 }
 
 ViStatus viClose(ViObject vi) {
+  FORWARD_TO_VENDOR(close, vi)
   return guarded([&] { return close_object(vi); });
 }
 
 ViStatus viSetAttribute(ViObject vi, ViAttr attrName, ViAttrState attrValue) {
+  FORWARD_TO_VENDOR(set_attribute, vi, attrName, attrValue)
   return guarded([&] {
     auto s = find_session(vi);
     if (!s) return is_manager(vi) ? VI_ERROR_NSUP_ATTR : VI_ERROR_INV_OBJECT;
@@ -97,6 +120,7 @@ ViStatus viSetAttribute(ViObject vi, ViAttr attrName, ViAttrState attrValue) {
 }
 
 ViStatus viGetAttribute(ViObject vi, ViAttr attrName, void* attrState) {
+  FORWARD_TO_VENDOR(get_attribute, vi, attrName, attrState)
   return guarded([&] {
     if (!attrState) return VI_ERROR_INV_PARAMETER;
     auto s = find_session(vi);
@@ -106,6 +130,7 @@ ViStatus viGetAttribute(ViObject vi, ViAttr attrName, void* attrState) {
 }
 
 ViStatus viWrite(ViSession vi, ViConstBuf buf, ViUInt32 count, ViPUInt32 retCount) {
+  FORWARD_TO_VENDOR(write, vi, buf, count, retCount)
   return guarded([&] {
     if (retCount) *retCount = 0;
     auto s = find_session(vi);
@@ -119,6 +144,7 @@ ViStatus viWrite(ViSession vi, ViConstBuf buf, ViUInt32 count, ViPUInt32 retCoun
 }
 
 ViStatus viRead(ViSession vi, ViBuf buf, ViUInt32 count, ViPUInt32 retCount) {
+  FORWARD_TO_VENDOR(read, vi, buf, count, retCount)
   return guarded([&] {
     if (retCount) *retCount = 0;
     auto s = find_session(vi);
@@ -132,6 +158,7 @@ ViStatus viRead(ViSession vi, ViBuf buf, ViUInt32 count, ViPUInt32 retCount) {
 }
 
 ViStatus viClear(ViSession vi) {
+  FORWARD_TO_VENDOR(clear, vi)
   return guarded([&] {
     auto s = find_session(vi);
     if (!s) return VI_ERROR_INV_OBJECT;
@@ -139,7 +166,75 @@ ViStatus viClear(ViSession vi) {
   });
 }
 
-ViStatus viStatusDesc(ViObject, ViStatus status, ViChar desc[]) {
+ViStatus viFlush(ViSession vi, ViUInt16 mask) {
+  return guarded([&] {
+    auto s = find_session(vi);
+    if (!s) return VI_ERROR_INV_OBJECT;
+    if (mask & (VI_READ_BUF | VI_READ_BUF_DISCARD | VI_IO_IN_BUF | VI_IO_IN_BUF_DISCARD)) s->discard_input();
+    return VI_SUCCESS;
+  });
+}
+
+ViStatus viReadSTB(ViSession vi, ViPUInt16 status) {
+  return guarded([&] {
+    if (!status) return VI_ERROR_INV_PARAMETER;
+    auto s = find_session(vi);
+    if (!s) return VI_ERROR_INV_OBJECT;
+    return s->read_stb(*status);
+  });
+}
+
+ViStatus viEnableEvent(ViSession vi, ViEventType, ViUInt16, ViEventFilter) {
+  return find_session(vi) ? VI_ERROR_NSUP_OPER : VI_ERROR_INV_OBJECT;
+}
+
+ViStatus viDisableEvent(ViSession vi, ViEventType, ViUInt16) {
+  return find_session(vi) ? VI_SUCCESS_EVENT_DIS : VI_ERROR_INV_OBJECT;
+}
+
+ViStatus viDiscardEvents(ViSession vi, ViEventType, ViUInt16) {
+  return find_session(vi) ? VI_SUCCESS_QUEUE_EMPTY : VI_ERROR_INV_OBJECT;
+}
+
+ViStatus viWaitOnEvent(ViSession vi, ViEventType, ViUInt32, ViPEventType outEventType, ViPEvent outContext) {
+  if (outEventType) *outEventType = 0;
+  if (outContext) *outContext = VI_NULL;
+  return find_session(vi) ? VI_ERROR_NSUP_OPER : VI_ERROR_INV_OBJECT;
+}
+
+ViStatus viLock(ViSession vi, ViAccessMode, ViUInt32, ViConstKeyId, ViChar accessKey[]) {
+  if (accessKey) accessKey[0] = '\0';
+  return find_session(vi) ? VI_ERROR_NSUP_OPER : VI_ERROR_INV_OBJECT;
+}
+
+ViStatus viUnlock(ViSession vi) {
+  return find_session(vi) ? VI_ERROR_SESN_NLOCKED : VI_ERROR_INV_OBJECT;
+}
+
+ViStatus viParseRsrcEx(ViSession rmSesn, ViConstRsrc rsrcName, ViPUInt16 intfType, ViPUInt16 intfNum,
+                       ViChar rsrcClass[], ViChar expandedUnaliasedName[], ViChar aliasIfExists[]) {
+  return guarded([&] {
+    if (!is_manager(rmSesn)) return VI_ERROR_INV_OBJECT;
+    if (!rsrcName) return VI_ERROR_INV_RSRC_NAME;
+    resource_name name;
+    ViStatus status = parse_resource_name(rsrcName, name);
+    if (status < 0) return status;
+    if (intfType) *intfType = name.interface_type;
+    if (intfNum) *intfNum = static_cast<ViUInt16>(name.board);
+    if (rsrcClass) copy_name(name.resource_class, rsrcClass);
+    if (expandedUnaliasedName) copy_name(name.canonical, expandedUnaliasedName);
+    if (aliasIfExists) aliasIfExists[0] = '\0';
+    return VI_SUCCESS;
+  });
+}
+
+ViStatus viParseRsrc(ViSession rmSesn, ViConstRsrc rsrcName, ViPUInt16 intfType, ViPUInt16 intfNum) {
+  return viParseRsrcEx(rmSesn, rsrcName, intfType, intfNum, nullptr, nullptr, nullptr);
+}
+
+ViStatus viStatusDesc(ViObject vi, ViStatus status, ViChar desc[]) {
+  FORWARD_TO_VENDOR(status_desc, vi, status, desc)
+  (void)vi;
   return guarded([&] {
     if (!desc) return VI_ERROR_INV_PARAMETER;
     const char* known = status_text(status);

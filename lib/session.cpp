@@ -121,14 +121,29 @@ ViStatus session::read(std::span<std::byte> buffer, std::size_t& count) {
   return VI_SUCCESS_MAX_CNT;
 }
 
-ViStatus session::clear() {
+void session::discard_input() {
   std::lock_guard lock(io_);
-  if (closed_) return VI_ERROR_INV_OBJECT;
+  drop_pending();
+}
+
+void session::drop_pending() {
   pending_.clear();
   pending_pos_ = 0;
   pending_end_ = false;
   end_finder_.reset();
+}
+
+ViStatus session::clear() {
+  std::lock_guard lock(io_);
+  if (closed_) return VI_ERROR_INV_OBJECT;
+  drop_pending();
   return transport_->clear(deadline::after_ms(attrs_.timeout_ms));
+}
+
+ViStatus session::read_stb(ViUInt16& status_byte) {
+  std::lock_guard lock(io_);
+  if (closed_) return VI_ERROR_INV_OBJECT;
+  return transport_->read_stb(deadline::after_ms(attrs_.timeout_ms), status_byte);
 }
 
 ViStatus session::set_attribute(ViAttr attr, ViAttrState value) {

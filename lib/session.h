@@ -29,6 +29,9 @@ class session {
   ViStatus write(std::span<const std::byte> data, std::size_t& written);
   ViStatus read(std::span<std::byte> buffer, std::size_t& count);
   ViStatus clear();
+  ViStatus read_stb(ViUInt16& status_byte);
+  // Drops input received but not yet read.
+  void discard_input();
   ViStatus set_attribute(ViAttr attr, ViAttrState value);
   ViStatus get_attribute(ViAttr attr, void* out);
   void close() noexcept;
@@ -41,6 +44,7 @@ class session {
                       bool& end, bool& from_pending);
   // Keeps chunk bytes beyond keep for the next read, and zeroes them in the caller's buffer so
   // a caller that prints up to the first zero byte never sees them.
+  void drop_pending();
   void keep_for_next_read(std::span<std::byte> chunk, std::size_t keep, bool end, bool from_pending);
 
   std::mutex io_;  // one operation at a time on a session

@@ -9,6 +9,9 @@ const char* status_text(ViStatus status) {
     case VI_SUCCESS: return "Operation completed successfully.";
     case VI_SUCCESS_TERM_CHAR: return "The read ended on the termination character.";
     case VI_SUCCESS_MAX_CNT: return "The read filled the requested count; more data may follow.";
+    case VI_SUCCESS_EVENT_EN: return "The event was already enabled.";
+    case VI_SUCCESS_EVENT_DIS: return "The event was already disabled.";
+    case VI_SUCCESS_QUEUE_EMPTY: return "The event queue was empty.";
     case VI_WARN_CONFIG_NLOADED: return "The specified configuration could not be loaded.";
     case VI_SUCCESS_DEV_NPRESENT: return "Session opened, but the device is not responding.";
     case VI_WARN_NULL_OBJECT: return "The object reference is VI_NULL; nothing was done.";

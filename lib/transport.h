@@ -41,6 +41,9 @@ class transport {
   // Device clear: whatever the protocol offers to discard pending input and output.
   virtual ViStatus clear(const deadline& until) = 0;
 
+  // The instrument's status byte, where the protocol can ask for it.
+  virtual ViStatus read_stb(const deadline&, ViUInt16&) { return VI_ERROR_NSUP_OPER; }
+
   // Best-effort orderly close; never fails, never waits long.
   virtual void close() noexcept = 0;
 

@@ -32,6 +32,7 @@ typedef unsigned char ViByte;
 typedef ViByte* ViBuf;
 typedef const ViByte* ViConstBuf;
 typedef ViUInt32* ViPUInt32;
+typedef ViUInt16* ViPUInt16;
 typedef ViUInt16 ViBoolean;
 typedef ViInt32 ViStatus;
 typedef ViUInt32 ViObject;
@@ -47,6 +48,13 @@ typedef ViString ViRsrc;
 typedef ViConstString ViConstRsrc;
 typedef ViChar* ViPChar;
 typedef void* ViAddr;
+typedef ViUInt32 ViEventType;
+typedef ViEventType* ViPEventType;
+typedef ViUInt16 ViEventFilter;
+typedef ViObject ViEvent;
+typedef ViEvent* ViPEvent;
+typedef ViChar* ViKeyId;
+typedef const ViChar* ViConstKeyId;
 /* Wide enough for any attribute value; 64 bits on 64-bit platforms as the standard's
  * textual-language binding gives it. */
 #if UINTPTR_MAX > 0xFFFFFFFFu
@@ -76,11 +84,24 @@ typedef ViUInt32 ViAttrState;
 #define VI_INTF_TCPIP 6
 #define VI_INTF_USB 7
 
+/* viFlush masks */
+#define VI_READ_BUF 1u
+#define VI_WRITE_BUF 2u
+#define VI_READ_BUF_DISCARD 4u
+#define VI_WRITE_BUF_DISCARD 8u
+#define VI_IO_IN_BUF 16u
+#define VI_IO_OUT_BUF 32u
+#define VI_IO_IN_BUF_DISCARD 64u
+#define VI_IO_OUT_BUF_DISCARD 128u
+
 /* ---- Completion codes (success, possibly with a note) ---------------------------------- */
 
 #define VI_SUCCESS ((ViStatus)0)
 #define VI_SUCCESS_TERM_CHAR ((ViStatus)0x3FFF0005)
 #define VI_SUCCESS_MAX_CNT ((ViStatus)0x3FFF0006)
+#define VI_SUCCESS_EVENT_EN ((ViStatus)0x3FFF0002)
+#define VI_SUCCESS_EVENT_DIS ((ViStatus)0x3FFF0003)
+#define VI_SUCCESS_QUEUE_EMPTY ((ViStatus)0x3FFF0004)
 #define VI_WARN_CONFIG_NLOADED ((ViStatus)0x3FFF0077)
 #define VI_SUCCESS_DEV_NPRESENT ((ViStatus)0x3FFF007D)
 #define VI_WARN_NULL_OBJECT ((ViStatus)0x3FFF0082)
@@ -192,6 +213,34 @@ ViStatus viRead(ViSession vi, ViBuf buf, ViUInt32 count, ViPUInt32 retCount);
 
 /* Device clear: discards what is queued on both sides of the session. */
 ViStatus viClear(ViSession vi);
+
+/* Empties the session's buffers as mask says (VI_READ_BUF..., VI_IO_IN_BUF_DISCARD, ...): input
+ * received but not yet read is dropped; output is never held back, so there is nothing to
+ * flush there. */
+ViStatus viFlush(ViSession vi, ViUInt16 mask);
+
+/* Reads the instrument's status byte (service request polling) where the protocol has one;
+ * VI_ERROR_NSUP_OPER elsewhere (raw socket, serial). */
+ViStatus viReadSTB(ViSession vi, ViPUInt16 status);
+
+/* Events and locks are not offered by this library: enabling an event or taking a lock is
+ * VI_ERROR_NSUP_OPER; disabling or discarding events, with none ever enabled, succeeds with
+ * VI_SUCCESS_EVENT_DIS / VI_SUCCESS_QUEUE_EMPTY. */
+ViStatus viEnableEvent(ViSession vi, ViEventType eventType, ViUInt16 mechanism, ViEventFilter context);
+ViStatus viDisableEvent(ViSession vi, ViEventType eventType, ViUInt16 mechanism);
+ViStatus viDiscardEvents(ViSession vi, ViEventType eventType, ViUInt16 mechanism);
+ViStatus viWaitOnEvent(ViSession vi, ViEventType inEventType, ViUInt32 timeout,
+                       ViPEventType outEventType, ViPEvent outContext);
+ViStatus viLock(ViSession vi, ViAccessMode lockType, ViUInt32 timeout, ViConstKeyId requestedKey,
+                ViChar accessKey[]);
+ViStatus viUnlock(ViSession vi);
+
+/* Parses a resource name without opening it: interface type (VI_INTF_*) and board number; the
+ * extended form also gives the class ("INSTR", "SOCKET", ...), the canonical name and the alias
+ * (always empty here: no aliases). Text buffers are VI_FIND_BUFLEN bytes. */
+ViStatus viParseRsrc(ViSession rmSesn, ViConstRsrc rsrcName, ViPUInt16 intfType, ViPUInt16 intfNum);
+ViStatus viParseRsrcEx(ViSession rmSesn, ViConstRsrc rsrcName, ViPUInt16 intfType, ViPUInt16 intfNum,
+                       ViChar rsrcClass[], ViChar expandedUnaliasedName[], ViChar aliasIfExists[]);
 
 /* A one-line description of status into desc (at least 256 bytes), always zero-terminated.
  * An unknown code gives a generic text and VI_WARN_UNKNOWN_STATUS. */

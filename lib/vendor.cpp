@@ -1,0 +1,76 @@
+// Finding an installed VISA library. Only the platform loader's own search decides (on Linux the
+// library path and cache, so a vendor package's libvisa.so.0 is found as a linked program would
+// find it); no variable or file of ours takes part.
+#include "vendor.h"
+
+#include <mutex>
+
+#if defined(_WIN32)
+#include <windows.h>
+#else
+#include <dlfcn.h>
+#endif
+
+namespace kobrant::visa {
+namespace {
+
+#if defined(_WIN32)
+const char* const candidates[] = {sizeof(void*) == 8 ? "visa64.dll" : "visa32.dll", "visa32.dll"};
+using handle_t = HMODULE;
+handle_t load(const char* name) { return ::LoadLibraryA(name); }
+void* symbol(handle_t h, const char* name) { return reinterpret_cast<void*>(::GetProcAddress(h, name)); }
+void unload(handle_t h) { ::FreeLibrary(h); }
+#else
+#if defined(__APPLE__)
+const char* const candidates[] = {"/Library/Frameworks/VISA.framework/VISA", "libvisa.dylib"};
+#else
+const char* const candidates[] = {"libvisa.so.0", "libvisa.so"};
+#endif
+using handle_t = void*;
+handle_t load(const char* name) { return ::dlopen(name, RTLD_NOW | RTLD_LOCAL); }
+void* symbol(handle_t h, const char* name) { return ::dlsym(h, name); }
+void unload(handle_t h) { ::dlclose(h); }
+#endif
+
+template <typename Fn>
+bool bind(handle_t h, const char* name, Fn& out) {
+  out = reinterpret_cast<Fn>(symbol(h, name));
+  return out != nullptr;
+}
+
+bool bind_all(handle_t h, vendor_api& api) {
+  return bind(h, "viOpenDefaultRM", api.open_default_rm) && bind(h, "viFindRsrc", api.find_rsrc) &&
+         bind(h, "viFindNext", api.find_next) && bind(h, "viOpen", api.open) &&
+         bind(h, "viClose", api.close) && bind(h, "viSetAttribute", api.set_attribute) &&
+         bind(h, "viGetAttribute", api.get_attribute) && bind(h, "viWrite", api.write) &&
+         bind(h, "viRead", api.read) && bind(h, "viClear", api.clear) &&
+         bind(h, "viStatusDesc", api.status_desc);
+}
+
+vendor_api loaded{};
+const vendor_api* found = nullptr;
+
+void look_for_vendor() {
+  for (const char* name : candidates) {
+    handle_t h = load(name);
+    if (!h) continue;
+    // Our own shared library, installed under a vendor's name, would only answer as the
+    // built-in does; use the built-in directly.
+    if (symbol(h, "kobrant_visa_builtin") || !bind_all(h, loaded)) {
+      unload(h);
+      continue;
+    }
+    found = &loaded;  // stays loaded for the life of the process
+    return;
+  }
+}
+
+}  // namespace
+
+const vendor_api* installed_vendor_visa() {
+  static std::once_flag once;
+  std::call_once(once, look_for_vendor);
+  return found;
+}
+
+}  // namespace kobrant::visa
