@@ -4,6 +4,7 @@
 
 #include <cerrno>
 #include <cstring>
+#include <arpa/inet.h>
 #include <fcntl.h>
 #include <netdb.h>
 #include <netinet/in.h>
@@ -101,6 +102,31 @@ ViStatus connect_one(const addrinfo& ai, const deadline& until, unique_fd& out) 
 }  // namespace
 
 ViStatus tcp_connect(const std::string& host, std::uint16_t port, const deadline& until, unique_fd& out) {
+  // An address literal needs no resolver: skipping it saves a netlink round trip and the
+  // name-service probes on every run.
+  sockaddr_in v4{};
+  sockaddr_in6 v6{};
+  if (::inet_pton(AF_INET, host.c_str(), &v4.sin_addr) == 1) {
+    v4.sin_family = AF_INET;
+    v4.sin_port = htons(port);
+    addrinfo ai{};
+    ai.ai_family = AF_INET;
+    ai.ai_socktype = SOCK_STREAM;
+    ai.ai_addr = reinterpret_cast<sockaddr*>(&v4);
+    ai.ai_addrlen = sizeof v4;
+    return connect_one(ai, until, out);
+  }
+  if (host.find('%') == std::string::npos && ::inet_pton(AF_INET6, host.c_str(), &v6.sin6_addr) == 1) {
+    v6.sin6_family = AF_INET6;
+    v6.sin6_port = htons(port);
+    addrinfo ai{};
+    ai.ai_family = AF_INET6;
+    ai.ai_socktype = SOCK_STREAM;
+    ai.ai_addr = reinterpret_cast<sockaddr*>(&v6);
+    ai.ai_addrlen = sizeof v6;
+    return connect_one(ai, until, out);
+  }
+
   addrinfo hints{};
   hints.ai_family = AF_UNSPEC;
   hints.ai_socktype = SOCK_STREAM;

@@ -24,7 +24,9 @@ void unload(handle_t h) { ::FreeLibrary(h); }
 #if defined(__APPLE__)
 const char* const candidates[] = {"/Library/Frameworks/VISA.framework/VISA", "libvisa.dylib"};
 #else
-const char* const candidates[] = {"libvisa.so.0", "libvisa.so"};
+// The run-time name vendor packages install; each extra name costs a walk of the loader path
+// on every run.
+const char* const candidates[] = {"libvisa.so.0"};
 #endif
 using handle_t = void*;
 handle_t load(const char* name) { return ::dlopen(name, RTLD_NOW | RTLD_LOCAL); }

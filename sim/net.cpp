@@ -66,7 +66,10 @@ std::string resource_host(int fd) {
   char text[INET6_ADDRSTRLEN] = {};
   if (addr.ss_family == AF_INET6) {
     ::inet_ntop(AF_INET6, &reinterpret_cast<sockaddr_in6*>(&addr)->sin6_addr, text, sizeof text);
-    return "[" + std::string(text) + "]";
+    std::string bracketed = "[";  // += rather than +: see block_header in instrument.cpp
+    bracketed += text;
+    bracketed += ']';
+    return bracketed;
   }
   ::inet_ntop(AF_INET, &reinterpret_cast<sockaddr_in*>(&addr)->sin_addr, text, sizeof text);
   return text;

@@ -80,6 +80,8 @@ int run_exchange(const run_options& options) {
       std::puts("bad argument");
       return -1;
     }
+    // Pieces are written whole, straight to the file: a stdio buffer would only split each one.
+    std::setvbuf(state.output_file, nullptr, _IONBF, 0);
   }
 
   if (options.command && !probe_command_source(options, state)) {
