@@ -18,18 +18,22 @@
 #include "record.h"
 #include "server.h"
 #include "server_socket.h"
+#include "server_serial.h"
 
 namespace {
 
 using namespace kobrant::sim;
 
 constexpr const char* usage_text =
-    "usage: kobrant-sim [--address ADDR] [--socket PORT] [--record FILE]\n"
+    "usage: kobrant-sim [--address ADDR] [--socket PORT] [--serial] [--record FILE]\n"
     "  --address ADDR  numeric address to listen on (default 127.0.0.1; IPv6 such as ::1)\n"
     "  --socket PORT   serve raw SCPI over TCP on PORT (0: any free port; the default)\n"
+
+    "  --serial        serve a serial instrument on a new pseudo-terminal; its line reads\n"
+    "                  ASRL/dev/pts/N::INSTR\n"
     "  --record FILE   append a line per received message to FILE\n";
 
-enum class transport { socket };
+enum class transport { socket, serial };
 
 struct transport_request {
   transport kind;
@@ -80,6 +84,9 @@ sim_options parse_options(int argc, char** argv) {
       options.address = value();
     } else if (arg == "--socket") {
       options.transports.push_back({transport::socket, parse_port(value())});
+    } else if (arg == "--serial") {
+      if (inline_value) throw bad_option("--serial takes no value");
+      options.transports.push_back({transport::serial, 0});
     } else if (arg == "--record") {
       options.record_path = value();
       if (options.record_path->empty()) throw bad_option("--record needs a file name");
@@ -110,6 +117,9 @@ int run(const sim_options& options) {
       switch (request.kind) {
         case transport::socket:
           servers.push_back(make_socket_server(options.address, request.port, rec));
+          break;
+        case transport::serial:
+          servers.push_back(make_serial_server(rec));
           break;
       }
     }

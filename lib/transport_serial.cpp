@@ -1,0 +1,273 @@
+// ASRL INSTR: an instrument on a serial port (ASRL/dev/ttyUSB0::INSTR, or ASRLn::INSTR for
+// /dev/ttyS(n-1), see serial_ports.h). The line carries only bytes: no END, no device clear.
+// A write with END gets a trailing newline unless it already ends in one, because instruments
+// on serial lines take a newline as the end of a command; where a response ends is left to
+// the core's end finder. The port is held exclusively, raw, with the line settings of the
+// VISA serial attributes (serial_line.h).
+#include "serial_line.h"
+#include "serial_ports.h"
+#include "transport.h"
+
+#include <algorithm>
+#include <cerrno>
+#include <fcntl.h>
+#include <poll.h>
+#include <sys/file.h>
+#include <sys/ioctl.h>
+#include <sys/stat.h>
+#include <sys/uio.h>
+#include <termios.h>
+#include <unistd.h>
+
+namespace kobrant::visa {
+namespace {
+
+constexpr std::byte newline{'\n'};
+
+// Longest pause between two looks at the output queue while waiting for it to drain: the
+// kernel offers no event for "sent", so the wait polls, guided by the time the bytes need.
+constexpr int max_drain_pause_ms = 20;
+
+// Where an OS error happened: the same errno means "no such port" when opening and "the port
+// went away" once it was open (an unplugged USB adapter gives EIO, ENODEV or ENXIO then).
+enum class stage { open, io };
+
+ViStatus to_status(int error, stage at) {
+  switch (error) {
+    case ENOENT: case ENOTDIR: case ENOTTY:
+      return VI_ERROR_RSRC_NFOUND;
+    case EIO: case ENXIO: case ENODEV: case EPIPE:
+      return at == stage::open ? VI_ERROR_RSRC_NFOUND : VI_ERROR_CONN_LOST;
+    case EBUSY: case EWOULDBLOCK:
+      return VI_ERROR_RSRC_BUSY;
+    case EACCES: case EPERM: case EROFS:
+      return VI_ERROR_NPERMISSION;
+    case ENOMEM: case ENOBUFS:
+      return VI_ERROR_ALLOC;
+    default:
+      return VI_ERROR_IO;
+  }
+}
+
+// ioctl() and tcsetattr() are restarted after a signal; close() is not (see unique_fd).
+template <typename Call>
+int retry(Call call) {
+  int rc;
+  do {
+    rc = call();
+  } while (rc < 0 && errno == EINTR);
+  return rc;
+}
+
+class serial_transport final : public transport {
+ public:
+  ViStatus open(const resource_name& name, const deadline&) override {
+    std::string path = name.device_path;
+    if (path.empty()) {
+      auto board = serial::board_device(name.board);
+      if (!board) return VI_ERROR_INTF_NUM_NCONFIG;
+      path = std::move(*board);
+    }
+    // Only a character device can be a serial port; looking first keeps a FIFO or a regular
+    // file named by mistake from being opened at all.
+    struct stat info{};
+    if (::stat(path.c_str(), &info) != 0) return to_status(errno, stage::open);
+    if (!S_ISCHR(info.st_mode)) return VI_ERROR_RSRC_NFOUND;
+
+    // Non-blocking: the open must not wait for a carrier, and no later call may sleep past
+    // its deadline. No controlling terminal: a hang-up must not send this process SIGHUP.
+    fd_.reset(::open(path.c_str(), O_RDWR | O_NOCTTY | O_NONBLOCK | O_CLOEXEC));
+    if (!fd_) return to_status(errno, stage::open);
+    if (!::isatty(fd_.get())) return VI_ERROR_RSRC_NFOUND;
+
+    // Two programs writing one port would interleave their commands. The advisory lock keeps
+    // out every program that asks for one (root included); TIOCEXCL also refuses plain opens
+    // by other users' programs, which never ask.
+    if (::flock(fd_.get(), LOCK_EX | LOCK_NB) != 0) return to_status(errno, stage::open);
+    exclusive_ = ::ioctl(fd_.get(), TIOCEXCL) == 0;
+
+    termios line{};
+    if (::tcgetattr(fd_.get(), &line) != 0) return to_status(errno, stage::open);
+    serial::make_default_line(line);
+    if (ViStatus status = apply_line(line); status < 0) {
+      // A port that cannot take the defaults cannot be used as documented.
+      return status == VI_ERROR_NSUP_ATTR_STATE ? VI_ERROR_INV_SETUP : status;
+    }
+    // Whatever the port received before this session is a stale answer to someone else.
+    ::tcflush(fd_.get(), TCIFLUSH);
+    return VI_SUCCESS;
+  }
+
+  ViStatus write(std::span<const std::byte> data, bool end, const deadline& until,
+                 std::size_t& written) override {
+    written = 0;
+    if (!fd_) return VI_ERROR_CONN_LOST;
+    const bool add_newline = end && (data.empty() || data.back() != newline);
+    const std::size_t total = data.size() + (add_newline ? 1 : 0);
+    std::size_t sent = 0;
+    ViStatus status = VI_SUCCESS;
+    while (sent < total) {
+      iovec iov[2];
+      int count = 0;
+      if (sent < data.size()) {
+        iov[count++] = {const_cast<std::byte*>(data.data() + sent), data.size() - sent};
+      }
+      if (add_newline) iov[count++] = {const_cast<std::byte*>(&newline), 1};
+      const ssize_t n = ::writev(fd_.get(), iov, count);
+      if (n > 0) {
+        sent += static_cast<std::size_t>(n);
+        continue;
+      }
+      if (n < 0 && errno == EINTR) continue;
+      if (n < 0 && errno != EAGAIN) {
+        status = to_status(errno, stage::io);
+        break;
+      }
+      status = wait_ready(fd_.get(), POLLOUT, until);
+      if (status < 0) break;
+    }
+    written = std::min(sent, data.size());
+    if (status >= 0) status = drain(until);
+    output_pending_ = status < 0;
+    return status;
+  }
+
+  ViStatus read(std::span<std::byte> space, const deadline& until, std::size_t& count,
+                bool& end) override {
+    end = false;
+    count = 0;
+    if (!fd_) return VI_ERROR_CONN_LOST;
+    if (space.empty()) return VI_SUCCESS;
+    for (;;) {
+      const ssize_t n = ::read(fd_.get(), space.data(), space.size());
+      if (n > 0) {
+        count = static_cast<std::size_t>(n);
+        return VI_SUCCESS;
+      }
+      // With VMIN 1 an empty queue is EAGAIN; 0 comes only from a port that was hung up.
+      if (n == 0) return VI_ERROR_CONN_LOST;
+      if (errno == EINTR) continue;
+      if (errno != EAGAIN) return to_status(errno, stage::io);
+      if (ViStatus status = wait_ready(fd_.get(), POLLIN, until); status < 0) return status;
+    }
+  }
+
+  ViStatus clear(const deadline&) override {
+    // A serial line has no device clear: discard what either side has queued in the kernel,
+    // so the next answer read is the answer to the next command.
+    if (!fd_) return VI_ERROR_CONN_LOST;
+    if (::tcflush(fd_.get(), TCIOFLUSH) != 0) return to_status(errno, stage::io);
+    output_pending_ = false;
+    return VI_SUCCESS;
+  }
+
+  void close() noexcept override {
+    if (!fd_) return;
+    // Bytes a failed write left queued would make close() wait for them (up to 30 s by the
+    // kernel's default); the caller has already been told that write failed.
+    if (output_pending_) ::tcflush(fd_.get(), TCOFLUSH);
+    // The exclusive flag outlives this descriptor while another one holds the port open.
+    if (exclusive_) ::ioctl(fd_.get(), TIOCNXCL);
+    fd_.reset();
+  }
+
+  ViStatus set_attribute(ViAttr attr, ViAttrState value) override {
+    if (serial::is_line_attribute(attr)) {
+      termios next = line_;
+      if (ViStatus status = serial::set_line_attribute(next, attr, value); status < 0) return status;
+      return apply_line(next);
+    }
+    if (attr == serial::attr_avail_num) return VI_ERROR_ATTR_READONLY;
+    if (const int bit = serial::modem_line_bit(attr)) {
+      if (!serial::is_settable_modem_line(attr)) return VI_ERROR_ATTR_READONLY;
+      if (value != ViAttrState(serial::state_asserted) && value != ViAttrState(serial::state_unasserted))
+        return VI_ERROR_NSUP_ATTR_STATE;
+      if (!fd_) return VI_ERROR_CONN_LOST;
+      const unsigned long request = value == ViAttrState(serial::state_asserted) ? TIOCMBIS : TIOCMBIC;
+      if (retry([&] { return ::ioctl(fd_.get(), request, &bit); }) != 0) {
+        // A port without modem lines (a pseudo-terminal) cannot take the value at all.
+        return errno == ENOTTY || errno == EINVAL ? VI_ERROR_NSUP_ATTR_STATE : to_status(errno, stage::io);
+      }
+      return VI_SUCCESS;
+    }
+    return not_mine;
+  }
+
+  ViStatus get_attribute(ViAttr attr, void* out) override {
+    if (serial::is_line_attribute(attr)) return serial::get_line_attribute(line_, attr, out);
+    if (attr == serial::attr_avail_num) {
+      int waiting = 0;
+      if (!fd_) return VI_ERROR_CONN_LOST;
+      if (retry([&] { return ::ioctl(fd_.get(), FIONREAD, &waiting); }) != 0) return to_status(errno, stage::io);
+      *static_cast<ViUInt32*>(out) = static_cast<ViUInt32>(std::max(waiting, 0));
+      return VI_SUCCESS;
+    }
+    if (const int bit = serial::modem_line_bit(attr)) {
+      int lines = 0;
+      ViInt16 state = serial::state_unknown;
+      if (fd_ && retry([&] { return ::ioctl(fd_.get(), TIOCMGET, &lines); }) == 0)
+        state = lines & bit ? serial::state_asserted : serial::state_unasserted;
+      *static_cast<ViInt16*>(out) = state;
+      return VI_SUCCESS;
+    }
+    return not_mine;
+  }
+
+ private:
+  // Sets the port to line and reads it back: the kernel reports success when it carried out
+  // any part of a change, and a driver may round a rate it cannot make. On a mismatch the
+  // port gets its previous settings back and the value is refused.
+  ViStatus apply_line(const termios& line) {
+    termios before{};
+    if (::tcgetattr(fd_.get(), &before) != 0) return to_status(errno, stage::io);
+    if (retry([&] { return ::tcsetattr(fd_.get(), TCSANOW, &line); }) != 0) {
+      return errno == EINVAL ? VI_ERROR_NSUP_ATTR_STATE : to_status(errno, stage::io);
+    }
+    termios actual{};
+    if (::tcgetattr(fd_.get(), &actual) != 0) return to_status(errno, stage::io);
+    if (!serial::same_line_settings(actual, line)) {
+      retry([&] { return ::tcsetattr(fd_.get(), TCSANOW, &before); });
+      return VI_ERROR_NSUP_ATTR_STATE;
+    }
+    line_ = actual;
+    return VI_SUCCESS;
+  }
+
+  // Waits until the bytes handed to the kernel have left the port, so the timeout bounds the
+  // whole transfer (flow control holding them back is a timeout, not a silent success) and
+  // closing the port never waits for them.
+  ViStatus drain(const deadline& until) {
+    for (;;) {
+      int queued = 0;
+      if (retry([&] { return ::ioctl(fd_.get(), TIOCOUTQ, &queued); }) != 0) {
+        // A port that cannot tell is taken as drained; a port that went away is not.
+        return errno == ENOTTY || errno == EINVAL ? VI_SUCCESS : to_status(errno, stage::io);
+      }
+      if (queued <= 0) return VI_SUCCESS;
+      if (until.expired()) return VI_ERROR_TMO;
+      int pause = static_cast<int>(std::min<unsigned>(serial::transmit_ms(line_, static_cast<unsigned long>(queued)),
+                                                      max_drain_pause_ms));
+      pause = std::max(pause, 1);
+      if (!until.infinite()) pause = std::min(pause, std::max(until.poll_ms(), 1));
+      ::poll(nullptr, 0, pause);
+    }
+  }
+
+  unique_fd fd_;
+  termios line_{};               // the settings the port has now
+  bool exclusive_ = false;       // TIOCEXCL set by this session
+  bool output_pending_ = false;  // the last write failed with bytes still queued
+};
+
+std::unique_ptr<transport> make_serial_transport() { return std::make_unique<serial_transport>(); }
+
+void list_serial_ports(std::vector<std::string>& names) {
+  for (const std::string& port : serial::find_ports()) names.push_back("ASRL/dev/" + port + "::INSTR");
+}
+
+}  // namespace
+
+constinit const transport_entry serial_transport_entry{transport_kind::serial, "serial", false,
+                                                       &make_serial_transport, &list_serial_ports};
+
+}  // namespace kobrant::visa

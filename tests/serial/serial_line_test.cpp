@@ -1,0 +1,103 @@
+// The mapping of the serial attributes onto termios: the defaults leave nothing of a cooked
+// terminal that would change bytes, accepted values read back as set without disturbing the
+// other settings, refused values change nothing.
+#include "serial_line.h"
+
+#include <gtest/gtest.h>
+
+#include <cstring>
+#include <vector>
+
+namespace {
+
+using namespace kobrant::visa::serial;
+
+ViAttrState read_back(const termios& t, ViAttr attr) {
+  ViUInt32 wide = 0;
+  ViUInt16 narrow = 0;
+  ViUInt8 byte = 0;
+  void* out = attr == attr_baud ? static_cast<void*>(&wide)
+              : (attr == attr_xon_char || attr == attr_xoff_char) ? static_cast<void*>(&byte)
+                                                                   : static_cast<void*>(&narrow);
+  EXPECT_EQ(get_line_attribute(t, attr, out), VI_SUCCESS);
+  return wide + narrow + byte;
+}
+
+TEST(serial_line, defaults_are_raw_9600_8n1_without_flow_control_whatever_came_before) {
+  // A terminal as a shell leaves it.
+  termios t{};
+  t.c_iflag = ICRNL | IXON | IXOFF | ISTRIP | INPCK | INLCR | IGNCR | BRKINT | PARMRK;
+  t.c_oflag = OPOST | ONLCR;
+  t.c_cflag = CS7 | PARENB | PARODD | CSTOPB | CRTSCTS | HUPCL;
+  t.c_lflag = ICANON | ECHO | ISIG | IEXTEN;
+  cfsetospeed(&t, B115200);
+  make_default_line(t);
+
+  EXPECT_EQ(read_back(t, attr_baud), 9600u);
+  EXPECT_EQ(cfgetispeed(&t), B9600);
+  EXPECT_EQ(read_back(t, attr_data_bits), 8u);
+  EXPECT_EQ(read_back(t, attr_parity), parity_none);
+  EXPECT_EQ(read_back(t, attr_stop_bits), stop_one);
+  EXPECT_EQ(read_back(t, attr_flow_cntrl), flow_none);
+  EXPECT_EQ(read_back(t, attr_xon_char), 0x11u);
+  EXPECT_EQ(read_back(t, attr_xoff_char), 0x13u);
+  // Any of these would change, drop or answer bytes of a binary block.
+  EXPECT_EQ(t.c_iflag & (ICRNL | INLCR | IGNCR | ISTRIP | IXON | IXOFF | INPCK | PARMRK | BRKINT), 0u);
+  EXPECT_EQ(t.c_oflag & OPOST, 0u);
+  EXPECT_EQ(t.c_lflag & (ICANON | ECHO | ISIG | IEXTEN), 0u);
+  EXPECT_EQ(t.c_cflag & (CLOCAL | CREAD), CLOCAL | CREAD);
+  // VMIN 1: on a non-blocking port an empty queue reads as EAGAIN, not as 0 (hang-up).
+  EXPECT_EQ(t.c_cc[VMIN], 1);
+  EXPECT_EQ(t.c_cc[VTIME], 0);
+  EXPECT_EQ(t.c_cflag & HUPCL, HUPCL);  // nothing the attributes do not cover is touched
+}
+
+TEST(serial_line, accepted_values_read_back_alone_and_refused_ones_change_nothing) {
+  struct domain {
+    ViAttr attr;
+    std::vector<ViAttrState> accepted;
+    std::vector<ViAttrState> refused;
+  };
+  const domain domains[] = {
+      {attr_baud, {50, 1200, 9600, 115200, 921600, 4000000}, {0, 1, 9601, 5000000}},
+      {attr_data_bits, {5, 6, 7, 8}, {4, 9}},
+      {attr_parity, {parity_odd, parity_even, parity_mark, parity_space, parity_none}, {5}},
+      {attr_stop_bits, {stop_two, stop_one}, {stop_one5, 0}},
+      {attr_flow_cntrl, {flow_xon_xoff, flow_rts_cts, flow_xon_xoff | flow_rts_cts, flow_none}, {flow_dtr_dsr, 8}},
+      {attr_xon_char, {0, 0xFF}, {0x100}},
+      {attr_xoff_char, {0, 0xFF}, {0x100}},
+  };
+  termios t{};
+  make_default_line(t);
+  for (const auto& d : domains) {
+    for (const ViAttrState value : d.accepted) {
+      const termios before = t;
+      ASSERT_EQ(set_line_attribute(t, d.attr, value), VI_SUCCESS) << std::hex << d.attr << std::dec << " " << value;
+      EXPECT_EQ(read_back(t, d.attr), value) << std::hex << d.attr;
+      for (const auto& other : domains) {
+        if (other.attr == d.attr) continue;
+        EXPECT_EQ(read_back(t, other.attr), read_back(before, other.attr)) << std::hex << other.attr;
+      }
+      // The read-back check after a change relies on seeing every change.
+      EXPECT_EQ(same_line_settings(t, before), read_back(before, d.attr) == value);
+    }
+    for (const ViAttrState value : d.refused) {
+      const termios before = t;
+      EXPECT_EQ(set_line_attribute(t, d.attr, value), VI_ERROR_NSUP_ATTR_STATE) << std::hex << d.attr;
+      EXPECT_EQ(std::memcmp(&t, &before, sizeof t), 0);
+    }
+  }
+}
+
+TEST(serial_line, mark_and_space_parity_use_the_sticky_parity_flag) {
+  termios t{};
+  make_default_line(t);
+  ASSERT_EQ(set_line_attribute(t, attr_parity, parity_mark), VI_SUCCESS);
+  EXPECT_EQ(t.c_cflag & (PARENB | PARODD | CMSPAR), PARENB | PARODD | CMSPAR);
+  ASSERT_EQ(set_line_attribute(t, attr_parity, parity_space), VI_SUCCESS);
+  EXPECT_EQ(t.c_cflag & (PARENB | PARODD | CMSPAR), PARENB | CMSPAR);
+  ASSERT_EQ(set_line_attribute(t, attr_parity, parity_odd), VI_SUCCESS);
+  EXPECT_EQ(t.c_cflag & (PARENB | PARODD | CMSPAR), PARENB | PARODD);
+}
+
+}  // namespace
