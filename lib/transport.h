@@ -70,6 +70,8 @@ std::span<const transport_entry* const> all_transports();
 
 // Entries defined in the transport files.
 extern const transport_entry socket_transport_entry;
+extern const transport_entry hislip_transport_entry;
+extern const transport_entry vxi11_transport_entry;
 extern const transport_entry serial_transport_entry;
 
 }  // namespace kobrant::visa

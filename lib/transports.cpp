@@ -7,8 +7,6 @@
 namespace kobrant::visa {
 namespace {
 
-constexpr transport_entry vxi11_unavailable{transport_kind::vxi11, "VXI-11", true, nullptr, nullptr};
-constexpr transport_entry hislip_unavailable{transport_kind::hislip, "HiSLIP", true, nullptr, nullptr};
 constexpr transport_entry usbtmc_unavailable{transport_kind::usbtmc, "USBTMC", true, nullptr, nullptr};
 constexpr transport_entry usb_raw_unavailable{transport_kind::usb_raw, "USB raw", true, nullptr, nullptr};
 constexpr transport_entry gpib_unavailable{transport_kind::gpib, "GPIB", true, nullptr, nullptr};
@@ -17,7 +15,7 @@ constexpr transport_entry unsupported{transport_kind::unsupported, "unsupported"
 // Pointers, not copies: the entries live in the transport files, and copying them here would
 // depend on the order in which translation units are initialised.
 const std::array<const transport_entry*, 8> table = {
-    &socket_transport_entry, &vxi11_unavailable, &hislip_unavailable, &serial_transport_entry,
+    &socket_transport_entry, &vxi11_transport_entry, &hislip_transport_entry, &serial_transport_entry,
     &usbtmc_unavailable,     &usb_raw_unavailable, &gpib_unavailable, &unsupported,
 };
 

@@ -18,6 +18,8 @@
 #include "record.h"
 #include "server.h"
 #include "server_socket.h"
+#include "server_vxi11.h"
+#include "server_hislip.h"
 #include "server_serial.h"
 
 namespace {
@@ -25,15 +27,23 @@ namespace {
 using namespace kobrant::sim;
 
 constexpr const char* usage_text =
-    "usage: kobrant-sim [--address ADDR] [--socket PORT] [--serial] [--record FILE]\n"
+    "usage: kobrant-sim [--address ADDR] [--socket PORT] [--vxi11 PORT] [--hislip PORT]\n"
+    "                   [--serial] [--record FILE]\n"
     "  --address ADDR  numeric address to listen on (default 127.0.0.1; IPv6 such as ::1)\n"
     "  --socket PORT   serve raw SCPI over TCP on PORT (0: any free port; the default)\n"
-
+    "  --vxi11 PORT    serve VXI-11: the core channel on PORT (0: any free port), the port\n"
+    "                  mapper on port 111\n"
+    "  --vxi11-max-recv BYTES  largest device_write the VXI-11 server takes (default 1048576)\n"
+    "  --portmap-port PORT     serve the VXI-11 port mapper on PORT instead of 111 (clients ask\n"
+    "                  111: for runs beside a system port mapper)\n"
+    "  --hislip PORT   serve HiSLIP on PORT (0: any free port)\n"
+    "  --hislip-max-message BYTES  largest HiSLIP message, header included, the server takes\n"
+    "                  and sends (default 1048576)\n"
     "  --serial        serve a serial instrument on a new pseudo-terminal; its line reads\n"
     "                  ASRL/dev/pts/N::INSTR\n"
     "  --record FILE   append a line per received message to FILE\n";
 
-enum class transport { socket, serial };
+enum class transport { socket, vxi11, hislip, serial };
 
 struct transport_request {
   transport kind;
@@ -44,6 +54,9 @@ struct sim_options {
   std::string address = "127.0.0.1";
   std::vector<transport_request> transports;
   std::optional<std::string> record_path;
+  std::uint16_t portmap_port = 111;
+  std::uint32_t vxi11_max_recv_size = vxi11_default_max_recv_size;
+  std::uint64_t hislip_max_message = hislip_default_max_message_size;
   bool help = false;
 };
 
@@ -61,6 +74,17 @@ std::uint16_t parse_port(std::string_view text) {
   }
   if (text.empty()) throw bad_option("empty port number");
   return static_cast<std::uint16_t>(value);
+}
+
+std::uint32_t parse_size(std::string_view text, std::uint32_t min, std::uint32_t max) {
+  std::uint64_t value = 0;
+  for (const char c : text) {
+    if (c < '0' || c > '9') throw bad_option("not a number: " + std::string(text));
+    value = value * 10 + static_cast<std::uint64_t>(c - '0');
+    if (value > max) throw bad_option("out of range: " + std::string(text));
+  }
+  if (text.empty() || value < min) throw bad_option("out of range: " + std::string(text));
+  return static_cast<std::uint32_t>(value);
 }
 
 // Takes "--name value" and "--name=value".
@@ -84,9 +108,20 @@ sim_options parse_options(int argc, char** argv) {
       options.address = value();
     } else if (arg == "--socket") {
       options.transports.push_back({transport::socket, parse_port(value())});
+    } else if (arg == "--vxi11") {
+      options.transports.push_back({transport::vxi11, parse_port(value())});
+    } else if (arg == "--vxi11-max-recv") {
+      options.vxi11_max_recv_size = parse_size(value(), 1, vxi11_max_max_recv_size);
     } else if (arg == "--serial") {
       if (inline_value) throw bad_option("--serial takes no value");
       options.transports.push_back({transport::serial, 0});
+    } else if (arg == "--hislip") {
+      options.transports.push_back({transport::hislip, parse_port(value())});
+    } else if (arg == "--hislip-max-message") {
+      // More than a header, or no message could carry a byte.
+      options.hislip_max_message = parse_size(value(), 17, 0xFFFFFFFF);
+    } else if (arg == "--portmap-port") {
+      options.portmap_port = parse_port(value());
     } else if (arg == "--record") {
       options.record_path = value();
       if (options.record_path->empty()) throw bad_option("--record needs a file name");
@@ -117,6 +152,14 @@ int run(const sim_options& options) {
       switch (request.kind) {
         case transport::socket:
           servers.push_back(make_socket_server(options.address, request.port, rec));
+          break;
+        case transport::vxi11:
+          servers.push_back(make_vxi11_server(options.address, request.port, options.portmap_port,
+                                              options.vxi11_max_recv_size, rec));
+          break;
+        case transport::hislip:
+          servers.push_back(
+              make_hislip_server(options.address, request.port, rec, options.hislip_max_message));
           break;
         case transport::serial:
           servers.push_back(make_serial_server(rec));

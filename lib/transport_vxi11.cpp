@@ -1,0 +1,321 @@
+// TCPIP INSTR over VXI-11 (TCPIP[board]::host[::device]::INSTR): ONC RPC on TCP. The port
+// mapper on port 111 names the core channel's port; there a link to the device is created, and
+// writes and reads become device_write and device_read calls whose flags and reasons carry END
+// and the termination character. The core keeps the count and termination rules.
+#include "transport.h"
+#include "vxi11_wire.h"
+
+#include <algorithm>
+#include <array>
+#include <cstring>
+#include <netdb.h>
+#include <sys/socket.h>
+#include <unistd.h>
+
+namespace kobrant::visa {
+namespace {
+
+using namespace vxi11;
+
+// The RPC wait outlasts io_timeout by this much, so that an instrument's own timeout error
+// (which says more, and keeps the link in step) arrives before the client gives up.
+ViUInt32 rpc_margin_ms(ViUInt32 io_timeout_ms) {
+  return std::clamp<ViUInt32>(io_timeout_ms / 10, 250, 2000);
+}
+
+// destroy_link at close waits no longer than this for its answer.
+constexpr ViUInt32 close_wait_ms = 500;
+
+// Every server accepts device_write data of this size (maxRecvSize is never smaller); used
+// when a server announces 0.
+constexpr std::uint32_t min_max_recv_size = 1024;
+
+// Writes up to this size go out as one buffer: one system call, one segment.
+constexpr std::size_t small_write = 4096;
+
+// The io_timeout to send for what is left of an operation's deadline.
+ViUInt32 io_timeout_ms(const deadline& until) {
+  if (until.infinite()) return VI_TMO_INFINITE;
+  return static_cast<ViUInt32>(until.poll_ms());
+}
+
+deadline rpc_deadline(ViUInt32 io_timeout) {
+  if (io_timeout == VI_TMO_INFINITE) return deadline::after_ms(VI_TMO_INFINITE);
+  return deadline::after_ms(io_timeout + rpc_margin_ms(io_timeout));
+}
+
+class socket_source final : public byte_source {
+ public:
+  socket_source(int fd, const deadline& until) : fd_(fd), until_(until) {}
+  ViStatus receive_some(std::span<std::byte> space, std::size_t& count) override {
+    return kobrant::visa::receive_some(fd_, space, until_, count);
+  }
+
+ private:
+  int fd_;
+  const deadline& until_;
+};
+
+// One RPC connection: numbered calls out, their replies back in step.
+class rpc_channel {
+ public:
+  ViStatus connect(const std::string& host, std::uint16_t port, const deadline& until) {
+    return tcp_connect(host, port, until, fd_);
+  }
+  bool connected() const { return static_cast<bool>(fd_); }
+  // False after the client stopped waiting for a reply that has not come in yet: a new call's
+  // answer then waits behind it.
+  bool in_step() const { return in_step_; }
+  int fd() const { return fd_.get(); }
+  void disconnect() noexcept { fd_.reset(); }
+
+  // Sends one call (its opaque argument, if any, last) and receives the first words of its
+  // results. A failure that leaves the stream out of step ends the connection.
+  ViStatus call(std::uint32_t prog, std::uint32_t vers, std::uint32_t proc,
+                std::span<const std::uint32_t> args, std::optional<std::span<const std::byte>> opaque,
+                const deadline& until, std::span<std::uint32_t> results) {
+    ViStatus status = send_call(prog, vers, proc, args, opaque, until);
+    if (status < 0) return status;
+    socket_source source(fd_.get(), until);
+    return settle(receive_reply(reader_, source, last_xid_, results));
+  }
+
+  // device_read: the data goes straight into space, anything beyond it into excess.
+  ViStatus read_call(std::span<const std::uint32_t> args, const deadline& until,
+                     std::span<std::byte> space, std::vector<std::byte>& excess, read_reply& out) {
+    out = {};
+    ViStatus status = send_call(device_core, device_core_version,
+                                static_cast<std::uint32_t>(core_proc::device_read), args, std::nullopt, until);
+    if (status < 0) return status;
+    socket_source source(fd_.get(), until);
+    return settle(receive_read_reply(reader_, source, last_xid_, space, excess, out));
+  }
+
+ private:
+  ViStatus send_call(std::uint32_t prog, std::uint32_t vers, std::uint32_t proc,
+                     std::span<const std::uint32_t> args,
+                     std::optional<std::span<const std::byte>> opaque, const deadline& until) {
+    if (!fd_) return VI_ERROR_CONN_LOST;
+    std::array<std::byte, max_call_head + small_write + 3> buffer{};
+    const std::optional<std::size_t> opaque_size =
+        opaque ? std::optional<std::size_t>(opaque->size()) : std::nullopt;
+    const std::size_t head = encode_call(std::span(buffer).first<max_call_head>(),
+                                         {++last_xid_, prog, vers, proc}, args, opaque_size);
+    if (head == 0) return VI_ERROR_INV_PARAMETER;
+    const std::size_t pad = opaque ? xdr_pad(opaque->size()) : 0;
+
+    std::size_t sent = 0;
+    ViStatus status;
+    if (!opaque || opaque->size() <= small_write) {
+      std::size_t length = head;
+      if (opaque) {
+        if (!opaque->empty()) std::memcpy(buffer.data() + length, opaque->data(), opaque->size());
+        length += opaque->size() + pad;  // the buffer's zeros are the padding
+      }
+      status = send_all(fd_.get(), std::span(buffer).first(length), {}, until, sent);
+    } else {
+      status = send_all(fd_.get(), std::span(buffer).first(head), *opaque, until, sent);
+      if (status >= 0 && pad > 0) {
+        static constexpr std::array<std::byte, 3> zeros{};
+        status = send_all(fd_.get(), std::span(zeros).first(pad), {}, until, sent);
+      }
+    }
+    // Half a call on the wire cannot be taken back: the server would read the next call as
+    // its rest.
+    if (status < 0) disconnect();
+    return status;
+  }
+
+  // A timeout leaves the reader's place in the stream known, so the connection stays for the
+  // next call; anything else (a lost connection, a reply that makes no sense) ends it.
+  ViStatus settle(ViStatus status) {
+    if (status < 0 && status != VI_ERROR_TMO) disconnect();
+    in_step_ = status != VI_ERROR_TMO;
+    return status;
+  }
+
+  unique_fd fd_;
+  record_reader reader_;
+  std::uint32_t last_xid_ = 0;
+  bool in_step_ = true;
+};
+
+// The numeric address the socket is connected to, so the core channel reaches the host whose
+// port mapper answered (a name may resolve to several) without resolving it again.
+std::string peer_address(int fd, const std::string& fallback) {
+  sockaddr_storage addr{};
+  socklen_t len = sizeof addr;
+  char host[NI_MAXHOST];
+  if (::getpeername(fd, reinterpret_cast<sockaddr*>(&addr), &len) != 0) return fallback;
+  if (::getnameinfo(reinterpret_cast<sockaddr*>(&addr), len, host, sizeof host, nullptr, 0, NI_NUMERICHOST) != 0) {
+    return fallback;
+  }
+  return host;
+}
+
+class vxi11_transport final : public transport {
+ public:
+  ViStatus open(const resource_name& name, const deadline& until) override {
+    rpc_channel mapper;
+    ViStatus status = mapper.connect(name.host, pmap_port, until);
+    if (status < 0) return status;
+    const std::array<std::uint32_t, 4> mapping = {device_core, device_core_version, ipproto_tcp, 0};
+    std::array<std::uint32_t, 1> port{};
+    status = mapper.call(pmap_prog, pmap_vers, pmapproc_getport, mapping, std::nullopt, until, port);
+    if (status < 0) return status;
+    // Port 0: the host runs a port mapper but no VXI-11 server.
+    if (port[0] == 0) return VI_ERROR_RSRC_NFOUND;
+    if (port[0] > 65535) return VI_ERROR_IO;
+    const std::string address = peer_address(mapper.fd(), name.host);
+    mapper.disconnect();
+
+    status = core_.connect(address, static_cast<std::uint16_t>(port[0]), until);
+    if (status < 0) return status;
+    const std::array<std::uint32_t, 3> parms = {static_cast<std::uint32_t>(::getpid()), 0, 0};
+    std::array<std::uint32_t, 4> link{};  // error, lid, abortPort, maxRecvSize
+    status = core_.call(device_core, device_core_version, static_cast<std::uint32_t>(core_proc::create_link),
+                        parms, std::as_bytes(std::span(name.device_name)), until, link);
+    if (status >= 0) status = to_status(static_cast<device_error>(link[0]));
+    if (status < 0) {
+      core_.disconnect();
+      return status;
+    }
+    lid_ = link[1];
+    linked_ = true;
+    max_recv_size_ = link[3] == 0 ? min_max_recv_size : link[3];
+    return VI_SUCCESS;
+  }
+
+  ViStatus write(std::span<const std::byte> data, bool end, const deadline& until,
+                 std::size_t& written) override {
+    written = 0;
+    if (!core_.connected()) return VI_ERROR_CONN_LOST;
+    // An empty write with END still ends the message that earlier writes without END began.
+    if (data.empty() && !end) return VI_SUCCESS;
+    const std::size_t chunk_limit = std::min<std::size_t>(max_recv_size_, max_call_opaque);
+    do {
+      const std::size_t chunk = std::min(data.size() - written, chunk_limit);
+      const bool last = written + chunk == data.size();
+      const ViUInt32 io_timeout = io_timeout_ms(until);
+      const std::array<std::uint32_t, 4> parms = {lid_, io_timeout, 0, end && last ? flag_end : 0};
+      std::array<std::uint32_t, 2> reply{};  // error, size
+      ViStatus status = core_.call(device_core, device_core_version,
+                                   static_cast<std::uint32_t>(core_proc::device_write), parms,
+                                   data.subspan(written, chunk), rpc_deadline(io_timeout), reply);
+      if (status < 0) return status;
+      if (reply[1] > chunk) return VI_ERROR_IO;
+      written += reply[1];
+      status = to_status(static_cast<device_error>(reply[0]));
+      if (status < 0) return status;
+      // Taking nothing without an error would have the client repeat itself forever.
+      if (reply[1] == 0 && chunk > 0) return VI_ERROR_IO;
+    } while (written < data.size());
+    return VI_SUCCESS;
+  }
+
+  ViStatus read(std::span<std::byte> space, const deadline& until, std::size_t& count,
+                bool& end) override {
+    count = 0;
+    end = false;
+    if (excess_pos_ < excess_.size()) return take_excess(space, count, end);
+    if (!core_.connected()) return VI_ERROR_CONN_LOST;
+    const std::uint32_t request = static_cast<std::uint32_t>(std::min<std::size_t>(space.size(), 0xFFFF'FFFF));
+    for (;;) {
+      const ViUInt32 io_timeout = io_timeout_ms(until);
+      const std::array<std::uint32_t, 6> parms = {
+          lid_, request, io_timeout, 0, termchar_enabled_ ? flag_termchrset : 0, termchar_};
+      read_reply reply;
+      ViStatus status = core_.read_call(parms, rpc_deadline(io_timeout), space.first(request), excess_, reply);
+      count = reply.count;
+      if (status < 0) {
+        excess_.clear();
+        return status;
+      }
+      status = to_status(reply.error);
+      if (status < 0) {
+        // A response broken off by an error does not go on at the next read.
+        excess_.clear();
+        return status;
+      }
+      const bool end_here = (reply.reason & reason_end) != 0;
+      if (!excess_.empty()) {
+        excess_pos_ = 0;
+        excess_end_ = end_here;
+      } else {
+        end = end_here;
+      }
+      if (count > 0 || end) return VI_SUCCESS;
+      // Nothing yet and no END: the server's own buffer filled with nothing to show; ask again
+      // while time is left.
+      if (until.expired()) return VI_ERROR_TMO;
+    }
+  }
+
+  ViStatus clear(const deadline& until) override {
+    excess_.clear();
+    excess_pos_ = 0;
+    if (!core_.connected()) return VI_ERROR_CONN_LOST;
+    const ViUInt32 io_timeout = io_timeout_ms(until);
+    // Device_GenericParms: lid, flags, lock_timeout, io_timeout.
+    const std::array<std::uint32_t, 4> parms = {lid_, 0, 0, io_timeout};
+    std::array<std::uint32_t, 1> error{};
+    ViStatus status = core_.call(device_core, device_core_version, static_cast<std::uint32_t>(core_proc::device_clear),
+                                 parms, std::nullopt, rpc_deadline(io_timeout), error);
+    return status < 0 ? status : to_status(static_cast<device_error>(error[0]));
+  }
+
+  void close() noexcept override {
+    if (linked_ && core_.connected() && core_.in_step()) {
+      // Lets the server free the link now rather than when it notices the connection is gone.
+      // Not behind a reply still on its way: the server frees the link when the connection
+      // closes, and close must not wait for a slow or stuck instrument.
+      const std::array<std::uint32_t, 1> parms = {lid_};
+      std::array<std::uint32_t, 1> error{};
+      core_.call(device_core, device_core_version, static_cast<std::uint32_t>(core_proc::destroy_link), parms,
+                 std::nullopt, deadline::after_ms(close_wait_ms), error);
+    }
+    linked_ = false;
+    core_.disconnect();
+  }
+
+  // The termination character travels in each device_read, so the transport follows the two
+  // attributes; the core still stores and checks them (it rejects what is skipped here).
+  ViStatus set_attribute(ViAttr attr, ViAttrState value) override {
+    if (attr == VI_ATTR_TERMCHAR_EN && value <= 1) termchar_enabled_ = value == 1;
+    if (attr == VI_ATTR_TERMCHAR && value <= 0xFF) termchar_ = static_cast<std::uint32_t>(value);
+    return not_mine;
+  }
+
+ private:
+  ViStatus take_excess(std::span<std::byte> space, std::size_t& count, bool& end) {
+    count = std::min(space.size(), excess_.size() - excess_pos_);
+    std::memcpy(space.data(), excess_.data() + excess_pos_, count);
+    excess_pos_ += count;
+    if (excess_pos_ == excess_.size()) {
+      end = excess_end_;
+      excess_.clear();
+      excess_pos_ = 0;
+    }
+    return VI_SUCCESS;
+  }
+
+  rpc_channel core_;
+  std::uint32_t lid_ = 0;
+  bool linked_ = false;
+  std::uint32_t max_recv_size_ = min_max_recv_size;
+  bool termchar_enabled_ = false;
+  std::uint32_t termchar_ = '\n';
+  // Data a server sent beyond what a read asked for, delivered by the next reads.
+  std::vector<std::byte> excess_;
+  std::size_t excess_pos_ = 0;
+  bool excess_end_ = false;
+};
+
+std::unique_ptr<transport> make_vxi11_transport() { return std::make_unique<vxi11_transport>(); }
+
+}  // namespace
+
+constinit const transport_entry vxi11_transport_entry{transport_kind::vxi11, "VXI-11", true,
+                                                      &make_vxi11_transport, nullptr};
+
+}  // namespace kobrant::visa
