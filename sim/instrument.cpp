@@ -1,6 +1,7 @@
 // What the simulated instrument answers. The commands exist to exercise a client: an
-// identification, binary blocks and long texts of any length, an echo, and answers that
-// never come, stop half-way or end in a dropped connection.
+// identification, binary blocks and long texts of any length, an echo, and hostile answers:
+// ones that never come, stop half-way, end in a dropped or reset connection, trickle in a
+// byte at a time, or announce a block far larger than anything that follows.
 #include "instrument.h"
 
 #include <algorithm>
@@ -15,6 +16,11 @@ constexpr std::string_view identification = "KOBRANT,SIM-1,0,1.0\n";
 constexpr std::string_view undefined_header = "-113,\"Undefined header\"\n";
 constexpr std::string_view data_out_of_range = "-222,\"Data out of range\"\n";
 constexpr std::string_view white_space = " \t\r\n\v\f";
+// The largest header a definite-length block can have: nine digits of length, all nines.
+// Read as a header it announces 999999999 bytes, and the last '9' is the block's first byte.
+constexpr std::string_view huge_block_header = "#9999999999";
+// Bytes of the huge block actually sent before the instrument falls silent.
+constexpr std::uint64_t huge_block_sent = 16;
 
 // A body piece is at most this long: large enough that sending a big block costs few system
 // calls, small enough to keep both pattern buffers near a megabyte.
@@ -63,16 +69,25 @@ bool same_keyword(std::string_view a, std::string_view b) {
 
 // A count argument: decimal digits only, at most max_count. Leading zeros are accepted;
 // signs, fractions, exponents and trailing words are not.
-bool parse_count(std::string_view text, std::uint64_t& count) {
+bool parse_count(std::string_view text, std::uint64_t& count,
+                 std::uint64_t max = instrument_session::max_count) {
   if (text.empty()) return false;
   std::uint64_t value = 0;
   for (const char c : text) {
     if (c < '0' || c > '9') return false;
     value = value * 10 + static_cast<std::uint64_t>(c - '0');
-    if (value > instrument_session::max_count) return false;
+    if (value > max) return false;
   }
   count = value;
   return true;
+}
+
+// "n ms": two counts apart, the second at most max_drip_gap_ms.
+bool parse_drip(std::string_view text, std::uint64_t& count, std::uint64_t& gap_ms) {
+  const auto split = text.find_first_of(white_space);
+  if (split == std::string_view::npos) return false;
+  return parse_count(text.substr(0, split), count) &&
+         parse_count(trim(text.substr(split)), gap_ms, instrument_session::max_drip_gap_ms);
 }
 
 // "#<d><n>": d is the number of decimal digits of n, so n = 0 gives "#10".
@@ -106,6 +121,7 @@ response response::generated(std::string head, pattern body, std::uint64_t body_
 }
 
 std::span<const std::byte> response::next(std::size_t max_len) {
+  if (gap_.count() > 0) max_len = 1;
   const std::uint64_t head_len = head_.size();
   if (sent_ < head_len) {
     const auto n = std::min<std::uint64_t>(max_len, head_len - sent_);
@@ -139,6 +155,11 @@ response instrument_session::respond(std::span<const std::byte> message) {
 
   if (same_keyword(keyword, "*IDN?")) return response::literal(std::string(identification));
   if (same_keyword(keyword, "SILENT?")) return {};
+  if (same_keyword(keyword, "HUGEBLOCK?")) {
+    stalled_ = true;
+    return response::generated(std::string(huge_block_header), pattern::text, huge_block_sent, "",
+                               after_answer::stall);
+  }
   if (same_keyword(keyword, "ECHO?")) {
     // The echo is the text as received: only the message's own newline and the one blank
     // that separates it from the keyword are left out.
@@ -153,11 +174,16 @@ response instrument_session::respond(std::span<const std::byte> message) {
   const bool long_text = same_keyword(keyword, "TEXT?");
   const bool stall = same_keyword(keyword, "STALL?");
   const bool drop = same_keyword(keyword, "DROP?");
-  if (!(block || long_text || stall || drop)) {
+  const bool reset = same_keyword(keyword, "RESET?");
+  const bool drip = same_keyword(keyword, "DRIP?");
+  if (!(block || long_text || stall || drop || reset || drip)) {
     return response::literal(std::string(undefined_header));
   }
   std::uint64_t count = 0;
-  if (!parse_count(argument, count)) return response::literal(std::string(data_out_of_range));
+  std::uint64_t gap_ms = 0;
+  if (drip ? !parse_drip(argument, count, gap_ms) : !parse_count(argument, count)) {
+    return response::literal(std::string(data_out_of_range));
+  }
 
   if (block) return response::generated(block_header(count), pattern::binary, count, "\n");
   if (long_text) return response::generated("", pattern::text, count, "\n");
@@ -165,7 +191,12 @@ response instrument_session::respond(std::span<const std::byte> message) {
     stalled_ = true;
     return response::generated("", pattern::text, count, "", after_answer::stall);
   }
-  return response::generated("", pattern::text, count, "", after_answer::drop);
+  if (drip) {
+    response answer = response::generated("", pattern::text, count, "\n");
+    answer.paced(std::chrono::milliseconds(gap_ms));
+    return answer;
+  }
+  return response::generated("", pattern::text, count, "", reset ? after_answer::reset : after_answer::drop);
 }
 
 }  // namespace kobrant::sim

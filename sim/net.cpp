@@ -88,6 +88,27 @@ bool send_all(int fd, std::span<const std::byte> bytes, bool more) {
   return true;
 }
 
+void hang_up(int fd) { ::shutdown(fd, SHUT_WR); }
+
+void abort_on_close(int fd) {
+  const linger abort{1, 0};
+  ::setsockopt(fd, SOL_SOCKET, SO_LINGER, &abort, sizeof abort);
+}
+
+bool wait_gap(int fd, std::chrono::milliseconds gap) {
+  // No events asked for: only a hang-up or an error ends the wait early, never the client
+  // sending more.
+  const auto until = std::chrono::steady_clock::now() + gap;
+  for (;;) {
+    const auto left = std::chrono::ceil<std::chrono::milliseconds>(until - std::chrono::steady_clock::now());
+    if (left.count() <= 0) return true;
+    pollfd p{fd, 0, 0};
+    const int n = ::poll(&p, 1, static_cast<int>(left.count()));
+    if (n > 0) return false;
+    if (n < 0 && errno != EINTR) return false;
+  }
+}
+
 tcp_server::tcp_server(unique_fd listening, handler serve)
     : listening_(std::move(listening)), serve_(std::move(serve)) {
   acceptor_ = std::thread([this] { accept_loop(); });

@@ -4,6 +4,7 @@
 #pragma once
 
 #include <atomic>
+#include <chrono>
 #include <condition_variable>
 #include <cstddef>
 #include <cstdint>
@@ -40,6 +41,17 @@ std::string resource_host(int fd);
 // Sends every byte, resuming after partial sends; false once the peer is gone. more: further
 // bytes follow at once, so the kernel may hold back a partial segment (MSG_MORE).
 bool send_all(int fd, std::span<const std::byte> bytes, bool more = false);
+
+// Ends a connection in order: FIN after the bytes sent so far; the descriptor is closed later.
+void hang_up(int fd);
+
+// Makes the coming close of fd abortive (SO_LINGER 0): the peer gets a TCP reset instead of a
+// FIN, as from an instrument that crashed or a link that broke.
+void abort_on_close(int fd);
+
+// Waits gap between two bytes of a paced answer, less when the connection is shut down (the
+// server is stopping) or has failed: false then.
+bool wait_gap(int fd, std::chrono::milliseconds gap);
 
 // Accepts connections on a listening socket and runs handler(fd) for each on its own thread;
 // the descriptor is closed when the handler returns. stop() (or the destructor) ends the

@@ -39,6 +39,9 @@ constexpr std::size_t write_piece = 64 * 1024;
 // vanishes anyway (a client that stopped reading must not keep it forever).
 constexpr auto drop_read_bound = std::chrono::seconds(10);
 
+// A line has no connection to drop or reset: either way the adapter goes away.
+bool ends_line(after_answer after) { return after == after_answer::drop || after == after_answer::reset; }
+
 [[noreturn]] void fail(const char* what) { throw std::system_error(errno, std::generic_category(), what); }
 
 class serial_server final : public server {
@@ -101,6 +104,7 @@ class serial_server final : public server {
     input_.clear();
     answer_.reset();
     piece_ = {};
+    next_byte_at_ = {};
     session_ = instrument_session{};
   }
 
@@ -133,12 +137,14 @@ class serial_server final : public server {
       rec_.append(transport_name, false, partial_);
       response answer = session_.respond(partial_);
       partial_.clear();
-      if (answer.size() > 0 || answer.after() == after_answer::drop) answer_ = std::move(answer);
+      if (answer.size() > 0 || ends_line(answer.after())) answer_ = std::move(answer);
     }
   }
 
-  // Sends what the master takes of the answer; true once the answer is complete.
+  // Sends what the master takes of the answer; true once the answer is complete. A paced
+  // answer sends a byte, then leaves the next one for when its gap has passed.
   bool send_some() {
+    const bool paced = answer_->gap().count() > 0;
     for (;;) {
       if (piece_.empty()) {
         if (answer_->done()) return true;
@@ -150,6 +156,10 @@ class serial_server final : public server {
         return false;  // full (EAGAIN): wait for the client to read
       }
       piece_ = piece_.subspan(static_cast<std::size_t>(n));
+      if (paced && piece_.empty() && !answer_->done()) {
+        next_byte_at_ = std::chrono::steady_clock::now() + answer_->gap();
+        return false;
+      }
     }
   }
 
@@ -177,8 +187,15 @@ class serial_server final : public server {
     for (;;) {
       handle_messages();
       short revents = 0;
-      const short events = POLLIN | (answer_ ? POLLOUT : 0);
-      if (wait(events, revents) == wait_result::stop) return;
+      // A paced answer waits out its gap with the master's output left unwatched.
+      const auto now = std::chrono::steady_clock::now();
+      const bool may_write = answer_ && now >= next_byte_at_;
+      int timeout_ms = -1;
+      if (answer_ && !may_write) {
+        timeout_ms = static_cast<int>(std::chrono::ceil<std::chrono::milliseconds>(next_byte_at_ - now).count());
+      }
+      const short events = POLLIN | (may_write ? POLLOUT : 0);
+      if (wait(events, revents, timeout_ms) == wait_result::stop) return;
       if (!master_) continue;  // vanished: only a stop request is left to wait for
       // Input first: a flush notice must drop a stale answer before more of it is written.
       if (revents & POLLIN) {
@@ -189,11 +206,11 @@ class serial_server final : public server {
         }
         continue;
       }
-      if (answer_ && (revents & POLLOUT) && send_some()) {
+      if (may_write && (revents & POLLOUT) && send_some()) {
         const after_answer after = answer_->after();
         answer_.reset();
         piece_ = {};
-        if (after == after_answer::drop) vanish();
+        if (ends_line(after)) vanish();
       }
     }
   }
@@ -212,6 +229,7 @@ class serial_server final : public server {
   std::vector<std::byte> partial_;  // a message still waiting for its newline
   std::optional<response> answer_;  // the answer being sent
   std::span<const std::byte> piece_;  // the part of answer_'s current piece not yet written
+  std::chrono::steady_clock::time_point next_byte_at_{};  // when a paced answer goes on
 };
 
 }  // namespace

@@ -16,9 +16,9 @@ namespace kobrant::sim {
 // "SERIAL - <hex>". A serial line has no connections, so the server tells clients apart by
 // the input flush a client does when it opens the port (and on a device clear): the
 // instrument then starts afresh, as for a new socket connection, and an answer still being
-// sent is dropped. The server keeps the port open itself, so clients come and go. DROP? ends
-// like an unplugged adapter: once the client has read the bytes, the pseudo-terminal goes away
-// and the server serves no more.
+// sent is dropped. The server keeps the port open itself, so clients come and go. DROP? and
+// RESET? (a line has nothing else to break) end like an unplugged adapter: once the client has
+// read the bytes, the pseudo-terminal goes away and the server serves no more.
 std::unique_ptr<server> make_serial_server(const record& rec);
 
 }  // namespace kobrant::sim

@@ -46,7 +46,9 @@ bool probe_command_source(const run_options& options, exchange_state& state) {
   }
   state.command_file = file;
   state.command_is_file = true;
-  if (S_ISREG(info.st_mode)) {
+  // A regular file that reports no size may still have content (files under /proc and /sys
+  // do): it is read to its end instead; an empty file sends nothing either way.
+  if (S_ISREG(info.st_mode) && info.st_size > 0) {
     state.command_length = static_cast<std::uint64_t>(info.st_size);
   } else {
     state.command_is_stream = true;

@@ -112,6 +112,16 @@ TEST(simulator_answers, each_command_as_documented) {
       {"TEXT? 2\n*IDN?", "AB\n"},
       {"DROP? 5\n*IDN?\n", "ABCDE"},
       {"DROP? 0\n*IDN?\n", ""},
+      {"RESET? 5\n*IDN?\n", "ABCDE"},
+      {"RESET? x\n", out_of_range},
+      {"DRIP? 5 0\n", "ABCDE\n"},
+      {"DRIP? 3 1\n*IDN?\n", "ABC\n" + std::string(identification)},
+      {"drip?  2  1 \n", "AB\n"},
+      {"DRIP? 5\n", out_of_range},
+      {"DRIP? 5 60001\n", out_of_range},
+      {"DRIP? 1000000000 1\n", out_of_range},
+      {"DRIP? 5 1 1\n", out_of_range},
+      {"HUGEBLOCK?\n*IDN?\n", "#9999999999" + text_pattern(16)},
   };
   for (const auto& c : cases) {
     SCOPED_TRACE("sent: " + c.sent);
@@ -180,6 +190,18 @@ TEST(simulator_connection, stall_keeps_the_connection_open_and_silent) {
   client.close_write();
   EXPECT_EQ(client.receive_all(), "");
   EXPECT_TRUE(client.at_eof());
+}
+
+TEST(simulator_connection, drop_closes_in_order_and_reset_aborts_after_the_bytes) {
+  simulator sim;
+  for (const bool reset : {false, true}) {
+    SCOPED_TRACE(reset ? "RESET?" : "DROP?");
+    raw_client client(sim.resource());
+    client.send(reset ? "RESET? 5\n" : "DROP? 5\n");
+    EXPECT_EQ(client.receive_all(), "ABCDE");
+    EXPECT_TRUE(client.at_eof());
+    EXPECT_EQ(client.was_reset(), reset);
+  }
 }
 
 TEST(simulator_connection, silent_answers_nothing_and_the_connection_goes_on) {

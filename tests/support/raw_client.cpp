@@ -107,6 +107,7 @@ std::string raw_client::receive(std::size_t count, std::chrono::milliseconds bou
     if (n < 0 && errno == EINTR) continue;
     if (n <= 0) {
       eof_ = true;  // a reset counts as the end too
+      reset_ = n < 0 && errno == ECONNRESET;
       break;
     }
     got.append(buffer, static_cast<std::size_t>(n));

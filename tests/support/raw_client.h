@@ -51,6 +51,8 @@ class raw_client {
   // Reads until the peer closes or bound passes; at_eof() tells which.
   std::string receive_all(std::chrono::milliseconds bound = std::chrono::seconds(10));
   bool at_eof() const { return eof_; }
+  // The end came as a TCP reset rather than an orderly close.
+  bool was_reset() const { return reset_; }
 
   // True when neither data nor the end of the connection arrives within period.
   bool stays_quiet(std::chrono::milliseconds period);
@@ -58,6 +60,7 @@ class raw_client {
  private:
   int fd_ = -1;
   bool eof_ = false;
+  bool reset_ = false;
 };
 
 }  // namespace kobrant::test
