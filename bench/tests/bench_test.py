@@ -245,6 +245,17 @@ class run_helpers_test(unittest.TestCase):
         self.assertEqual(self.bash(show % "tcpip::[::1]::5025::socket"), (0, "::1 5025"))
         self.assertNotEqual(self.bash(show % "TCPIP0::127.0.0.1::inst0::INSTR")[0], 0)
 
+    def test_each_resource_line_goes_to_its_own_transport(self):
+        # The simulator prints one line per transport; a line claimed by the wrong one would
+        # time one transport's client against the other's server.
+        lines = {"socket": "TCPIP0::127.0.0.1::40123::SOCKET", "vxi11": "TCPIP0::127.0.0.1::inst0::INSTR"}
+        others = ["TCPIP0::127.0.0.1::hislip0::INSTR", "ASRL/dev/pts/3::INSTR"]
+        for transport in lines:
+            for name, line in list(lines.items()) + [("other", o) for o in others]:
+                with self.subTest(transport=transport, line=line):
+                    code, _ = self.bash('claims_resource_%s "%s"' % (transport, line))
+                    self.assertEqual(code == 0, name == transport)
+
 
 if __name__ == "__main__":
     unittest.main()

@@ -9,6 +9,8 @@
 #include <unistd.h>
 
 #include <cerrno>
+#include <cstdlib>
+#include <sstream>
 #include <stdexcept>
 #include <system_error>
 
@@ -69,6 +71,20 @@ std::string simulator_path() {
 #else
   throw std::runtime_error("kobrant-sim was not part of this build");
 #endif
+}
+
+process_result run_kobrant(const std::vector<std::string>& args, std::string_view input) {
+  const char* wrapper = std::getenv("KOBRANT_TEST_WRAPPER");
+  if (wrapper == nullptr || *wrapper == '\0') return run_process(kobrant_path(), args, input);
+  std::vector<std::string> words;
+  std::istringstream split(wrapper);
+  for (std::string word; split >> word;) words.push_back(word);
+  const std::string program = words.front();
+  words.erase(words.begin());
+  words.push_back(kobrant_path());
+  words.insert(words.end(), args.begin(), args.end());
+  // A memory checker slows start-up and every call tenfold or more.
+  return run_process(program, words, input, std::chrono::seconds(120));
 }
 
 int spawn_process(const std::string& program, const std::vector<std::string>& args,

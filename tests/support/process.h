@@ -30,10 +30,10 @@ process_result run_process(const std::string& program, const std::vector<std::st
                            std::string_view input = {},
                            std::chrono::milliseconds limit = std::chrono::seconds(30));
 
-inline process_result run_kobrant(const std::vector<std::string>& args,
-                                  std::string_view input = {}) {
-  return run_process(kobrant_path(), args, input);
-}
+// Runs kobrant; when KOBRANT_TEST_WRAPPER is set (scripts/valgrind sets it to a valgrind
+// command line, split at spaces, the program by its full path), kobrant runs under that
+// program, with a longer bound.
+process_result run_kobrant(const std::vector<std::string>& args, std::string_view input = {});
 
 // Starts program with the given descriptors as its stdin, stdout and stderr (-1: inherit),
 // with default signal handling and an empty signal mask whatever the test process uses.
