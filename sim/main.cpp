@@ -14,6 +14,7 @@
 #include <system_error>
 #include <vector>
 
+#include "hostile.h"
 #include "net.h"
 #include "record.h"
 #include "server.h"
@@ -28,7 +29,7 @@ using namespace kobrant::sim;
 
 constexpr const char* usage_text =
     "usage: kobrant-sim [--address ADDR] [--socket PORT] [--vxi11 PORT] [--hislip PORT]\n"
-    "                   [--serial] [--record FILE]\n"
+    "                   [--serial] [--record FILE] [--hostile MODE]\n"
     "  --address ADDR  numeric address to listen on (default 127.0.0.1; IPv6 such as ::1)\n"
     "  --socket PORT   serve raw SCPI over TCP on PORT (0: any free port; the default)\n"
     "  --vxi11 PORT    serve VXI-11: the core channel on PORT (0: any free port), the port\n"
@@ -41,7 +42,12 @@ constexpr const char* usage_text =
     "                  and sends (default 1048576)\n"
     "  --serial        serve a serial instrument on a new pseudo-terminal; its line reads\n"
     "                  ASRL/dev/pts/N::INSTR\n"
-    "  --record FILE   append a line per received message to FILE\n";
+    "  --record FILE   append a line per received message to FILE\n"
+    "  --hostile MODE  the VXI-11 and HiSLIP servers misbehave for every client: garbage-header\n"
+    "                  or huge-length (each answer breaks off after its first half with bytes\n"
+    "                  that are no header, or a header announcing an absurd length),\n"
+    "                  mute-handshake (the port mapper or Initialize is never answered),\n"
+    "                  mute-link (VXI-11: create_link is never answered); default none\n";
 
 enum class transport { socket, vxi11, hislip, serial };
 
@@ -57,6 +63,7 @@ struct sim_options {
   std::uint16_t portmap_port = 111;
   std::uint32_t vxi11_max_recv_size = vxi11_default_max_recv_size;
   std::uint64_t hislip_max_message = hislip_default_max_message_size;
+  hostile hostile_mode = hostile::none;
   bool help = false;
 };
 
@@ -122,6 +129,11 @@ sim_options parse_options(int argc, char** argv) {
       options.hislip_max_message = parse_size(value(), 17, 0xFFFFFFFF);
     } else if (arg == "--portmap-port") {
       options.portmap_port = parse_port(value());
+    } else if (arg == "--hostile") {
+      const auto name = value();
+      const auto mode = parse_hostile(name);
+      if (!mode) throw bad_option("unknown hostile mode: " + std::string(name));
+      options.hostile_mode = *mode;
     } else if (arg == "--record") {
       options.record_path = value();
       if (options.record_path->empty()) throw bad_option("--record needs a file name");
@@ -155,11 +167,12 @@ int run(const sim_options& options) {
           break;
         case transport::vxi11:
           servers.push_back(make_vxi11_server(options.address, request.port, options.portmap_port,
-                                              options.vxi11_max_recv_size, rec));
+                                              options.vxi11_max_recv_size, rec, options.hostile_mode));
           break;
         case transport::hislip:
           servers.push_back(
-              make_hislip_server(options.address, request.port, rec, options.hislip_max_message));
+              make_hislip_server(options.address, request.port, rec, options.hislip_max_message,
+                                 options.hostile_mode));
           break;
         case transport::serial:
           servers.push_back(make_serial_server(rec));

@@ -109,6 +109,14 @@ bool wait_gap(int fd, std::chrono::milliseconds gap) {
   }
 }
 
+void read_until_closed(int fd) {
+  std::byte sink[4096];
+  for (;;) {
+    const ssize_t n = ::recv(fd, sink, sizeof sink, 0);
+    if (n == 0 || (n < 0 && errno != EINTR)) return;
+  }
+}
+
 tcp_server::tcp_server(unique_fd listening, handler serve)
     : listening_(std::move(listening)), serve_(std::move(serve)) {
   acceptor_ = std::thread([this] { accept_loop(); });

@@ -53,6 +53,10 @@ void abort_on_close(int fd);
 // server is stopping) or has failed: false then.
 bool wait_gap(int fd, std::chrono::milliseconds gap);
 
+// Reads and throws away whatever the peer sends until it closes the connection or the server
+// stops: a server that takes a connection and never answers on it.
+void read_until_closed(int fd);
+
 // Accepts connections on a listening socket and runs handler(fd) for each on its own thread;
 // the descriptor is closed when the handler returns. stop() (or the destructor) ends the
 // accepting, shuts every open connection down so that blocked reads and writes return, and

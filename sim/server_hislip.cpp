@@ -16,6 +16,7 @@
 #include <string_view>
 #include <vector>
 
+#include "hostile.h"
 #include "instrument.h"
 #include "net.h"
 
@@ -168,9 +169,10 @@ struct session_state {
 
 class hislip_server final : public server {
  public:
-  hislip_server(unique_fd listening, const record& rec, std::uint64_t max_message_size)
+  hislip_server(unique_fd listening, const record& rec, std::uint64_t max_message_size, hostile mode)
       : rec_(rec),
         max_message_(max_message_size),
+        hostile_(mode),
         host_(resource_host(listening.get())),
         port_(local_port(listening.get())),
         tcp_(std::move(listening), [this](int fd) { serve_connection(fd); }) {}
@@ -196,6 +198,9 @@ class hislip_server final : public server {
       return;
     }
     if (got == received::message) record_control(first);
+    if (got == received::message && first.type == initialize && hostile_ == hostile::mute_handshake) {
+      return read_until_closed(fd);
+    }
     if (got == received::message && first.type == initialize) return serve_sync(fd, first);
     if (got == received::message && first.type == async_initialize) return serve_async(fd, first);
     send_frame(fd, fatal_error, fatal_invalid_initialization, 0);
@@ -322,11 +327,18 @@ class hislip_server final : public server {
     const std::uint64_t max_payload =
         std::min(max_message_, client_max > header_size ? client_max : max_message_) - header_size;
     const bool ends = answer.after() == after_answer::carry_on;
+    const bool paced = answer.gap().count() > 0;
+    // A broken header comes where the answer's second half would start, so the client has
+    // the first half to keep.
+    const bool broken = hostile_ == hostile::garbage_header || hostile_ == hostile::huge_length;
+    const std::uint64_t whole_until_break = broken ? answer.size() / 2 : answer.size();
     std::uint64_t left = answer.size();
     while (left > 0) {
       // A device clear stops an answer at a message boundary, so the client can still follow.
       if (session.clear_pending) return true;
-      const std::uint64_t length = std::min(left, max_payload);
+      const std::uint64_t sent = answer.size() - left;
+      if (sent == whole_until_break) return send_broken_header(fd, answer, message_id);
+      const std::uint64_t length = std::min({left, max_payload, whole_until_break - sent});
       left -= length;
       const bool last = left == 0;
       const auto h = make_header(last && ends ? data_end : data, 0, message_id, length);
@@ -334,14 +346,42 @@ class hislip_server final : public server {
       for (std::uint64_t owed = length; owed > 0;) {
         const auto piece = answer.next(static_cast<std::size_t>(std::min<std::uint64_t>(owed, send_piece)));
         owed -= piece.size();
-        if (!send_all(fd, piece, owed > 0 || !last)) return false;
+        // A paced byte must leave at once: MSG_MORE would hold it back for the next one.
+        if (!send_all(fd, piece, !paced && (owed > 0 || !last))) return false;
+        if (paced && !answer.done() && !wait_gap(fd, answer.gap())) return false;
       }
     }
-    if (answer.after() == after_answer::drop) {
-      ::shutdown(fd, SHUT_WR);
-      return false;
+    switch (answer.after()) {
+      case after_answer::drop:
+        hang_up(fd);
+        return false;
+      case after_answer::reset:
+        abort_on_close(fd);
+        return false;
+      case after_answer::carry_on:
+      case after_answer::stall:
+        break;
     }
     return true;
+  }
+
+  // In place of the next Data header: bytes without the prologue, or a header announcing a
+  // payload of 2^63 bytes followed by the rest of the answer. Either way nothing follows, and
+  // the connection reads on until the client gives up on it.
+  bool send_broken_header(int fd, response& answer, std::uint32_t message_id) {
+    if (hostile_ == hostile::garbage_header) {
+      static constexpr std::string_view garbage = "no header here!\n";
+      static_assert(garbage.size() == header_size);
+      if (!send_all(fd, std::as_bytes(std::span(garbage)))) return false;
+    } else {
+      const auto h = make_header(data_end, 0, message_id, std::uint64_t{1} << 63);
+      if (!send_all(fd, h, true)) return false;
+      while (!answer.done()) {
+        if (!send_all(fd, answer.next(send_piece), !answer.done())) return false;
+      }
+    }
+    read_until_closed(fd);
+    return false;
   }
 
   // The asynchronous channel: pairing, the size exchange, device clear, status and locks.
@@ -422,6 +462,7 @@ class hislip_server final : public server {
 
   const record& rec_;
   const std::uint64_t max_message_;
+  const hostile hostile_;
   std::string host_;
   std::uint16_t port_;
 
@@ -435,8 +476,9 @@ class hislip_server final : public server {
 }  // namespace
 
 std::unique_ptr<server> make_hislip_server(const std::string& address, std::uint16_t port,
-                                           const record& rec, std::uint64_t max_message_size) {
-  return std::make_unique<hislip_server>(listen_tcp(address, port), rec, max_message_size);
+                                           const record& rec, std::uint64_t max_message_size,
+                                           hostile mode) {
+  return std::make_unique<hislip_server>(listen_tcp(address, port), rec, max_message_size, mode);
 }
 
 }  // namespace kobrant::sim

@@ -6,6 +6,7 @@
 #include <memory>
 #include <string>
 
+#include "hostile.h"
 #include "record.h"
 #include "server.h"
 
@@ -22,7 +23,11 @@ inline constexpr std::uint64_t hislip_default_max_message_size = std::uint64_t{1
 // Record: each Data message is a line "HISLIP - <payload>", each DataEND "HISLIP END
 // <payload>"; every other message a client sends is a line "HISLIP:<type name> - <whole
 // message, header included>", so a test sees the handshake, the size exchange and the clear.
+//
+// mode: garbage_header and huge_length break each answer after its first half (hostile.h);
+// mute_handshake records Initialize and never answers it.
 std::unique_ptr<server> make_hislip_server(const std::string& address, std::uint16_t port,
-                                           const record& rec, std::uint64_t max_message_size);
+                                           const record& rec, std::uint64_t max_message_size,
+                                           hostile mode = hostile::none);
 
 }  // namespace kobrant::sim

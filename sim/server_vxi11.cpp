@@ -21,6 +21,7 @@
 #include <string_view>
 #include <vector>
 
+#include "hostile.h"
 #include "instrument.h"
 #include "net.h"
 
@@ -246,7 +247,8 @@ std::optional<call_header> parse_call(int fd, std::span<const std::byte> body, x
 
 // The port mapper: GETPORT for the core channel, NULL and DUMP; rpcbind's newer versions get a
 // version mismatch naming version 2, so their clients fall back to it.
-void serve_portmapper(int fd, std::uint16_t core_port, std::uint16_t portmap_port) {
+void serve_portmapper(int fd, std::uint16_t core_port, std::uint16_t portmap_port, hostile mode) {
+  if (mode == hostile::mute_handshake) return read_until_closed(fd);
   std::vector<std::byte> body;
   while (receive_record(fd, call_overhead, body)) {
     xdr_reader args(body);
@@ -316,10 +318,11 @@ bool is_instrument_name(std::span<const std::byte> name) {
 
 class core_connection {
  public:
-  core_connection(int fd, std::uint32_t max_recv_size, const record& rec)
-      : fd_(fd), max_recv_size_(max_recv_size), rec_(rec) {}
+  core_connection(int fd, std::uint32_t max_recv_size, const record& rec, hostile mode)
+      : fd_(fd), max_recv_size_(max_recv_size), rec_(rec), hostile_(mode) {}
 
   void serve() {
+    if (hostile_ == hostile::mute_link) return read_until_closed(fd_);
     std::vector<std::byte> body;
     while (receive_record(fd_, max_recv_size_ + call_overhead, body)) {
       xdr_reader args(body);
@@ -459,6 +462,13 @@ class core_connection {
     response& answer = link->answers.front();
     const std::uint64_t remaining = answer.size() - link->front_sent;
     std::uint64_t count = std::min<std::uint64_t>({request_size, remaining, max_reply_data});
+    // A broken reply comes where the answer's second half would start, so the client has the
+    // first half to keep.
+    if (hostile_ == hostile::garbage_header || hostile_ == hostile::huge_length) {
+      const std::uint64_t half = answer.size() / 2;
+      if (link->front_sent >= half) return send_broken_reply(call, answer, std::min(count, remaining));
+      count = std::min(count, half - link->front_sent);
+    }
     bool term_char_seen = false;
     if (flags & flag_termchrset) {
       // Where the termination character falls, found on a copy so the answer itself is sent
@@ -514,6 +524,31 @@ class core_connection {
     return after == after_answer::carry_on || after == after_answer::stall || end_connection(after);
   }
 
+  // In place of a reply: bytes that are neither a record mark nor an RPC reply, or a whole
+  // reply of count bytes whose record mark announces the largest fragment there is (2^31 - 1
+  // bytes, the last one). Either way nothing follows, and the connection reads on until the
+  // client gives up on it.
+  bool send_broken_reply(const call_header& call, response& answer, std::uint64_t count) {
+    if (hostile_ == hostile::garbage_header) {
+      static constexpr std::string_view garbage = "no record mark, no reply\n";
+      if (!send_all(fd_, std::as_bytes(std::span(garbage)))) return false;
+    } else {
+      std::vector<std::byte> reply = start_reply(call.xid);
+      append_u32(reply, no_error);
+      append_u32(reply, reason_end);
+      append_u32(reply, static_cast<std::uint32_t>(count));
+      for (std::size_t i = 0; i < 4; ++i) reply[i] = std::byte{0xFF};
+      if (!send_all(fd_, reply, count > 0)) return false;
+      for (std::uint64_t sent = 0; sent < count;) {
+        const auto piece = answer.next(static_cast<std::size_t>(std::min<std::uint64_t>(count - sent, send_piece)));
+        sent += piece.size();
+        if (!send_all(fd_, piece, sent < count)) return false;
+      }
+    }
+    read_until_closed(fd_);
+    return false;
+  }
+
   // Ends the connection after an answer that asks for it: in order (FIN) or with a reset.
   // Always false, for the caller to return.
   bool end_connection(after_answer after) {
@@ -555,6 +590,7 @@ class core_connection {
   int fd_;
   std::uint32_t max_recv_size_;
   const record& rec_;
+  const hostile hostile_;
   std::map<std::uint32_t, link_state> links_;
 };
 
@@ -565,14 +601,14 @@ struct listeners {
 
 class vxi11_server final : public server {
  public:
-  vxi11_server(listeners fds, std::uint32_t max_recv_size, const record& rec)
+  vxi11_server(listeners fds, std::uint32_t max_recv_size, const record& rec, hostile mode)
       : host_(resource_host(fds.core.get())),
         core_port_(local_port(fds.core.get())),
         mapper_port_(local_port(fds.mapper.get())),
         core_(std::move(fds.core),
-              [max_recv_size, &rec](int fd) { core_connection(fd, max_recv_size, rec).serve(); }),
+              [max_recv_size, &rec, mode](int fd) { core_connection(fd, max_recv_size, rec, mode).serve(); }),
         mapper_(std::move(fds.mapper),
-                [this](int fd) { serve_portmapper(fd, core_port_, mapper_port_); }) {}
+                [this, mode](int fd) { serve_portmapper(fd, core_port_, mapper_port_, mode); }) {}
 
   std::string resource_name() const override { return "TCPIP0::" + host_ + "::inst0::INSTR"; }
   void stop() override {
@@ -592,9 +628,9 @@ class vxi11_server final : public server {
 
 std::unique_ptr<server> make_vxi11_server(const std::string& address, std::uint16_t core_port,
                                           std::uint16_t portmap_port, std::uint32_t max_recv_size,
-                                          const record& rec) {
+                                          const record& rec, hostile mode) {
   listeners fds{listen_tcp(address, core_port), listen_tcp(address, portmap_port)};
-  return std::make_unique<vxi11_server>(std::move(fds), max_recv_size, rec);
+  return std::make_unique<vxi11_server>(std::move(fds), max_recv_size, rec, mode);
 }
 
 }  // namespace kobrant::sim

@@ -6,6 +6,7 @@
 #include <memory>
 #include <string>
 
+#include "hostile.h"
 #include "record.h"
 #include "server.h"
 
@@ -24,8 +25,11 @@ inline constexpr std::uint32_t vxi11_max_max_recv_size = std::uint32_t{256} << 2
 //
 // Record: each device_write is a line "VXI11 END <data>" when it carried the END flag,
 // "VXI11 - <data>" otherwise.
+//
+// mode: garbage_header and huge_length break each answer's device_read replies after its first
+// half (hostile.h); mute_handshake leaves GETPORT unanswered, mute_link create_link.
 std::unique_ptr<server> make_vxi11_server(const std::string& address, std::uint16_t core_port,
                                           std::uint16_t portmap_port, std::uint32_t max_recv_size,
-                                          const record& rec);
+                                          const record& rec, hostile mode = hostile::none);
 
 }  // namespace kobrant::sim

@@ -297,7 +297,7 @@ TEST(simulator_options, bad_options_exit_2_with_a_message) {
   const std::vector<std::vector<std::string>> cases = {
       {"--socket", "abc"}, {"--socket", "70000"}, {"--socket", "-1"},  {"--socket"},
       {"--socket", ""},    {"--bogus"},           {"stray"},           {"--address", "nonsense"},
-      {"--address", "localhost"}, {"--record"},
+      {"--address", "localhost"}, {"--record"}, {"--hostile", "rude"}, {"--hostile"},
   };
   for (const auto& args : cases) {
     SCOPED_TRACE(args.front() + (args.size() > 1 ? " " + args[1] : ""));
