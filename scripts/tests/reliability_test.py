@@ -81,7 +81,11 @@ class table_rows(unittest.TestCase):
         self.assertEqual(reliability.transport_of("modes/hostile.stall/serial", "kobrant_e2e_test"), "serial")
         self.assertEqual(reliability.transport_of("failures.a_stall", "kobrant_e2e_test"), "socket")
         self.assertEqual(reliability.transport_of("vxi11_failures.x", "vxi11_e2e_test"), "vxi11")
+        self.assertEqual(reliability.transport_of("faults/vxi11_hostile.ends/slow_drip", "vxi11_hostile_test"),
+                         "vxi11")
+        self.assertEqual(reliability.transport_of("silence_times_out", "kobrant_serial_e2e_test"), "serial")
         self.assertIsNone(reliability.transport_of("visa_core.x", "kobrant_unit_tests"))
+        self.assertIsNone(reliability.program_transport("kobrant_sim_e2e_test"))
 
     def test_a_failed_test_shows_in_its_cell_and_in_the_document(self):
         tests = [
@@ -118,10 +122,14 @@ class summaries(unittest.TestCase):
         sample = {"fds": 4, "rss_kb": 3000, "threads": 2}
         phase = {"phase": "sequential", "runs": 10, "ok": 9, "busy": 0, "failed": 1, "runs_per_s": 50.0,
                  "samples": {"start": sample, "middle": sample, "end": dict(sample, fds=14)}}
+        library = {"sessions": 100, "failed": 0, "examples": [], "fds_before": 6, "fds_after": 7}
         text = reliability.md_load({"runs": 10, "jobs": 16, "seconds": 1, "results": [
-            {"transport": "socket", "phases": [phase], "fds_returned": False, "rss_growth_kb": 0}]})
+            {"transport": "socket", "phases": [phase], "fds_returned": False, "rss_growth_kb": 0,
+             "library": library}]})
         self.assertIn("| socket | sequential | 10 | 1 | 0 | 50 | 4 / 4 / 14 |", text)
-        self.assertIn("socket: 1 failed runs, descriptors **grew**", text)
+        self.assertIn("socket: 1 failed runs, the simulator's descriptors **grew**", text)
+        self.assertIn("its process's descriptors **grew**", text)
+        self.assertIn("| socket | 100 | 0 | 6 / 7 |", text)
 
 
 class load_runs(unittest.TestCase):
