@@ -14,8 +14,8 @@ SCRIPTS = os.path.dirname(os.path.dirname(os.path.abspath(__file__)))
 
 def load_script(name, file_name):
     loader = importlib.machinery.SourceFileLoader(name, os.path.join(SCRIPTS, file_name))
-    spec = importlib.util.spec_from_loader(name, loader)
-    module = importlib.util.module_from_spec(spec)
+    module_info = importlib.util.spec_from_loader(name, loader)
+    module = importlib.util.module_from_spec(module_info)
     loader.exec_module(module)
     return module
 
