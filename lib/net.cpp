@@ -10,6 +10,7 @@
 #include <netinet/in.h>
 #include <netinet/tcp.h>
 #include <poll.h>
+#include <sys/eventfd.h>
 #include <sys/socket.h>
 #include <sys/uio.h>
 #include <unistd.h>
@@ -21,8 +22,19 @@ void unique_fd::reset(int fd) noexcept {
   fd_ = fd;
 }
 
-deadline deadline::after_ms(ViUInt32 timeout_ms) {
+wake_signal::wake_signal() : fd_(::eventfd(0, EFD_CLOEXEC | EFD_NONBLOCK)) {}
+
+void wake_signal::fire() noexcept {
+  // The counter is never read back, so the descriptor stays readable for good.
+  if (fd_) {
+    const std::uint64_t one = 1;
+    [[maybe_unused]] ssize_t n = ::write(fd_.get(), &one, sizeof one);
+  }
+}
+
+deadline deadline::after_ms(ViUInt32 timeout_ms, int wake_fd) {
   deadline d;
+  d.wake_fd_ = wake_fd;
   if (timeout_ms == VI_TMO_INFINITE) {
     d.infinite_ = true;
   } else {
@@ -57,11 +69,30 @@ ViStatus errno_to_status(int error) {
   }
 }
 
+namespace {
+
+// Polls fd (skipped when negative) and the deadline's wake-up for at most timeout_ms.
+// Returns poll's result, with VI_ERROR_ABORT in woken when the wake-up fired.
+int poll_with_wake(int fd, short events, const deadline& until, int timeout_ms, bool& woken) {
+  pollfd p[2] = {{fd, events, 0}, {until.wake_fd(), POLLIN, 0}};
+  int n = ::poll(p, 2, timeout_ms);
+  woken = n > 0 && p[1].revents != 0;
+  return n;
+}
+
+}  // namespace
+
+ViStatus pause_ms(int ms, const deadline& until) {
+  bool woken = false;
+  poll_with_wake(-1, 0, until, ms, woken);
+  return woken ? VI_ERROR_ABORT : VI_SUCCESS;
+}
+
 ViStatus wait_ready(int fd, short events, const deadline& until) {
   for (;;) {
-    pollfd p{fd, events, 0};
-    int timeout = until.poll_ms();
-    int n = ::poll(&p, 1, timeout);
+    bool woken = false;
+    int n = poll_with_wake(fd, events, until, until.poll_ms(), woken);
+    if (woken) return VI_ERROR_ABORT;
     if (n > 0) {
       // Readiness includes errors and hang-ups: the following call reports them precisely.
       return VI_SUCCESS;

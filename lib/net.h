@@ -40,12 +40,27 @@ class unique_fd {
   int fd_ = -1;
 };
 
+// A wake-up another thread can give to every wait of one session: once fired, each wait that
+// watches it (now or later) ends with VI_ERROR_ABORT. Closing a session fires it, so that a
+// read blocked on the session ends before the session's descriptors are released.
+class wake_signal {
+ public:
+  wake_signal();  // without a descriptor (no memory for one) waits simply cannot be woken
+  int fd() const noexcept { return fd_.get(); }
+  void fire() noexcept;
+
+ private:
+  unique_fd fd_;
+};
+
 // The moment an operation must be over, on the steady clock. Built from a VISA timeout:
-// 0 means "only what is already there", VI_TMO_INFINITE means never.
+// 0 means "only what is already there", VI_TMO_INFINITE means never. A wait bounded by it also
+// ends when the wake descriptor it carries (if any, see wake_signal) has fired.
 class deadline {
  public:
-  static deadline after_ms(ViUInt32 timeout_ms);
+  static deadline after_ms(ViUInt32 timeout_ms, int wake_fd = -1);
   bool infinite() const { return infinite_; }
+  int wake_fd() const { return wake_fd_; }
   // Milliseconds left for poll(): -1 for infinite, 0 once expired; rounded up so a wait never
   // ends early.
   int poll_ms() const;
@@ -54,10 +69,15 @@ class deadline {
  private:
   std::chrono::steady_clock::time_point at_{};
   bool infinite_ = false;
+  int wake_fd_ = -1;
 };
 
-// Waits until fd is ready for events (POLLIN/POLLOUT). VI_SUCCESS, VI_ERROR_TMO, or an error.
+// Waits until fd is ready for events (POLLIN/POLLOUT). VI_SUCCESS, VI_ERROR_TMO,
+// VI_ERROR_ABORT when the deadline's wake-up fired, or an error.
 ViStatus wait_ready(int fd, short events, const deadline& until);
+
+// Sleeps ms milliseconds, less when the deadline's wake-up fires (VI_ERROR_ABORT then).
+ViStatus pause_ms(int ms, const deadline& until);
 
 // Resolves host (name, IPv4 or IPv6 literal) and connects a TCP socket to the first address that
 // answers within the deadline. Nothing listening: VI_ERROR_RSRC_NFOUND; no answer in time:

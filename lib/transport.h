@@ -47,7 +47,15 @@ class transport {
   // Best-effort orderly close; never fails, never waits long.
   virtual void close() noexcept = 0;
 
-  // Transport-specific attributes; not_mine leaves the attribute to the core.
+  // Releases the descriptors without any teardown on the wire or on the device: used in a
+  // process that inherited the session through fork, where the connection, the link and the
+  // port settings still belong to the process that opened them. Transports whose close only
+  // releases descriptors keep this default.
+  virtual void drop() noexcept { close(); }
+
+  // Transport-specific attributes; not_mine leaves the attribute to the core. They may run
+  // while another thread is inside write or read (never during open or close), so what they
+  // share with those calls must be safe for that; a change applies from the next operation.
   virtual ViStatus set_attribute(ViAttr, ViAttrState) { return not_mine; }
   virtual ViStatus get_attribute(ViAttr, void*) { return not_mine; }
 };

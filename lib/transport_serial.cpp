@@ -9,6 +9,7 @@
 #include "transport.h"
 
 #include <algorithm>
+#include <mutex>
 #include <cerrno>
 #include <fcntl.h>
 #include <poll.h>
@@ -171,6 +172,10 @@ class serial_transport final : public transport {
     fd_.reset();
   }
 
+  // In another process the port is still the opener's: its exclusive flag and queued output
+  // stay as they are.
+  void drop() noexcept override { fd_.reset(); }
+
   ViStatus set_attribute(ViAttr attr, ViAttrState value) override {
     if (serial::is_line_attribute(attr)) {
       termios next = line_;
@@ -229,6 +234,7 @@ class serial_transport final : public transport {
       retry([&] { return ::tcsetattr(fd_.get(), TCSANOW, &before); });
       return VI_ERROR_NSUP_ATTR_STATE;
     }
+    std::lock_guard lock(line_mutex_);
     line_ = actual;
     return VI_SUCCESS;
   }
@@ -245,16 +251,24 @@ class serial_transport final : public transport {
       }
       if (queued <= 0) return VI_SUCCESS;
       if (until.expired()) return VI_ERROR_TMO;
-      int pause = static_cast<int>(std::min<unsigned>(serial::transmit_ms(line_, static_cast<unsigned long>(queued)),
+      int pause = static_cast<int>(std::min<unsigned>(transmit_ms(static_cast<unsigned long>(queued)),
                                                       max_drain_pause_ms));
       pause = std::max(pause, 1);
       if (!until.infinite()) pause = std::min(pause, std::max(until.poll_ms(), 1));
-      ::poll(nullptr, 0, pause);
+      if (ViStatus status = pause_ms(pause, until); status < 0) return status;
     }
   }
 
+  unsigned transmit_ms(unsigned long count) {
+    std::lock_guard lock(line_mutex_);
+    return serial::transmit_ms(line_, count);
+  }
+
   unique_fd fd_;
-  termios line_{};               // the settings the port has now
+  // The settings the port has now. Attribute calls change them while a write may be draining,
+  // which reads them; line_mutex_ guards that one meeting.
+  std::mutex line_mutex_;
+  termios line_{};
   bool exclusive_ = false;       // TIOCEXCL set by this session
   bool output_pending_ = false;  // the last write failed with bytes still queued
 };

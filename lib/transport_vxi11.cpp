@@ -7,6 +7,7 @@
 
 #include <algorithm>
 #include <array>
+#include <atomic>
 #include <cstring>
 #include <netdb.h>
 #include <sys/socket.h>
@@ -39,9 +40,10 @@ ViUInt32 io_timeout_ms(const deadline& until) {
   return static_cast<ViUInt32>(until.poll_ms());
 }
 
-deadline rpc_deadline(ViUInt32 io_timeout) {
-  if (io_timeout == VI_TMO_INFINITE) return deadline::after_ms(VI_TMO_INFINITE);
-  return deadline::after_ms(io_timeout + rpc_margin_ms(io_timeout));
+// The RPC's own deadline, woken by whatever wakes the operation's.
+deadline rpc_deadline(ViUInt32 io_timeout, const deadline& operation) {
+  if (io_timeout == VI_TMO_INFINITE) return deadline::after_ms(VI_TMO_INFINITE, operation.wake_fd());
+  return deadline::after_ms(io_timeout + rpc_margin_ms(io_timeout), operation.wake_fd());
 }
 
 class socket_source final : public byte_source {
@@ -201,7 +203,7 @@ class vxi11_transport final : public transport {
       std::array<std::uint32_t, 2> reply{};  // error, size
       ViStatus status = core_.call(device_core, device_core_version,
                                    static_cast<std::uint32_t>(core_proc::device_write), parms,
-                                   data.subspan(written, chunk), rpc_deadline(io_timeout), reply);
+                                   data.subspan(written, chunk), rpc_deadline(io_timeout, until), reply);
       if (status < 0) return status;
       if (reply[1] > chunk) return VI_ERROR_IO;
       written += reply[1];
@@ -223,9 +225,9 @@ class vxi11_transport final : public transport {
     for (;;) {
       const ViUInt32 io_timeout = io_timeout_ms(until);
       const std::array<std::uint32_t, 6> parms = {
-          lid_, request, io_timeout, 0, termchar_enabled_ ? flag_termchrset : 0, termchar_};
+          lid_, request, io_timeout, 0, termchar_enabled_.load() ? flag_termchrset : 0, termchar_.load()};
       read_reply reply;
-      ViStatus status = core_.read_call(parms, rpc_deadline(io_timeout), space.first(request), excess_, reply);
+      ViStatus status = core_.read_call(parms, rpc_deadline(io_timeout, until), space.first(request), excess_, reply);
       count = reply.count;
       if (status < 0) {
         excess_.clear();
@@ -260,7 +262,7 @@ class vxi11_transport final : public transport {
     const std::array<std::uint32_t, 4> parms = {lid_, 0, 0, io_timeout};
     std::array<std::uint32_t, 1> error{};
     ViStatus status = core_.call(device_core, device_core_version, static_cast<std::uint32_t>(core_proc::device_clear),
-                                 parms, std::nullopt, rpc_deadline(io_timeout), error);
+                                 parms, std::nullopt, rpc_deadline(io_timeout, until), error);
     return status < 0 ? status : to_status(static_cast<device_error>(error[0]));
   }
 
@@ -274,6 +276,12 @@ class vxi11_transport final : public transport {
       core_.call(device_core, device_core_version, static_cast<std::uint32_t>(core_proc::destroy_link), parms,
                  std::nullopt, deadline::after_ms(close_wait_ms), error);
     }
+    linked_ = false;
+    core_.disconnect();
+  }
+
+  // In another process the link is the opener's: destroy_link there would end it for them.
+  void drop() noexcept override {
     linked_ = false;
     core_.disconnect();
   }
@@ -303,8 +311,9 @@ class vxi11_transport final : public transport {
   std::uint32_t lid_ = 0;
   bool linked_ = false;
   std::uint32_t max_recv_size_ = min_max_recv_size;
-  bool termchar_enabled_ = false;
-  std::uint32_t termchar_ = '\n';
+  // Set by attribute calls while a read may be running; each device_read sends them as they are.
+  std::atomic<bool> termchar_enabled_ = false;
+  std::atomic<std::uint32_t> termchar_ = '\n';
   // Data a server sent beyond what a read asked for, delivered by the next reads.
   std::vector<std::byte> excess_;
   std::size_t excess_pos_ = 0;
