@@ -10,10 +10,9 @@
 
 #include "private_network.h"
 #include "process.h"
+#include "raw_client.h"
 #include "simulator.h"
 
-#include <arpa/inet.h>
-#include <netinet/in.h>
 #include <poll.h>
 #include <sys/socket.h>
 #include <sys/wait.h>
@@ -342,22 +341,14 @@ TEST_P(threads, attributes_answer_while_a_read_waits) {
 // The instrument sees the connection end when viClose returns, even though a read was waiting
 // on it forever: the descriptor is not left open under the reader.
 TEST(threads_socket, closing_during_an_endless_read_ends_the_connection_for_the_instrument) {
-  const int listener = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
-  ASSERT_GE(listener, 0);
-  sockaddr_in addr{};
-  addr.sin_family = AF_INET;
-  addr.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-  ASSERT_EQ(::bind(listener, reinterpret_cast<sockaddr*>(&addr), sizeof addr), 0);
-  ASSERT_EQ(::listen(listener, 1), 0);
-  socklen_t len = sizeof addr;
-  ::getsockname(listener, reinterpret_cast<sockaddr*>(&addr), &len);
-  const std::string resource = "TCPIP0::127.0.0.1::" + std::to_string(ntohs(addr.sin_port)) + "::SOCKET";
+  const held_port listener(true);
+  const std::string resource = "TCPIP0::127.0.0.1::" + std::to_string(listener.port()) + "::SOCKET";
 
   ViSession rm = VI_NULL;
   ViSession vi = VI_NULL;
   ASSERT_EQ(viOpenDefaultRM(&rm), VI_SUCCESS);
   ASSERT_EQ(viOpen(rm, resource.c_str(), VI_NULL, 5000, &vi), VI_SUCCESS);
-  const int peer = ::accept(listener, nullptr, nullptr);
+  const int peer = ::accept(listener.fd(), nullptr, nullptr);
   ASSERT_GE(peer, 0);
   ASSERT_EQ(viSetAttribute(vi, VI_ATTR_TMO_VALUE, VI_TMO_INFINITE), VI_SUCCESS);
   background_read reader(vi);
@@ -373,7 +364,6 @@ TEST(threads_socket, closing_during_an_endless_read_ends_the_connection_for_the_
   ASSERT_TRUE(result);
   EXPECT_TRUE(aborted(result->status)) << result->status;
   ::close(peer);
-  ::close(listener);
   viClose(rm);
 }
 
