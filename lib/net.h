@@ -45,7 +45,8 @@ class unique_fd {
 // read blocked on the session ends before the session's descriptors are released.
 class wake_signal {
  public:
-  wake_signal();  // without a descriptor (no memory for one) waits simply cannot be woken
+  wake_signal();
+  // -1 when the system had no descriptor to give (then nothing can be woken).
   int fd() const noexcept { return fd_.get(); }
   void fire() noexcept;
 

@@ -17,6 +17,8 @@ session::~session() { close(); }
 
 ViStatus session::open(const deadline& until) {
   if (!entry_.make) return VI_ERROR_NSUP_OPER;
+  // A session whose operations close() could not wake could not be closed safely.
+  if (wake_.fd() < 0) return VI_ERROR_ALLOC;
   transport_ = entry_.make();
   ViStatus status = transport_->open(name_, until);
   if (status < 0) close();
