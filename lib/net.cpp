@@ -72,7 +72,7 @@ ViStatus errno_to_status(int error) {
 namespace {
 
 // Polls fd (skipped when negative) and the deadline's wake-up for at most timeout_ms.
-// Returns poll's result, with VI_ERROR_ABORT in woken when the wake-up fired.
+// Returns poll's result; woken tells whether the wake-up fired.
 int poll_with_wake(int fd, short events, const deadline& until, int timeout_ms, bool& woken) {
   pollfd p[2] = {{fd, events, 0}, {until.wake_fd(), POLLIN, 0}};
   int n = ::poll(p, 2, timeout_ms);
