@@ -76,6 +76,9 @@ class rpc_channel {
   // False after the client stopped waiting for a reply that has not come in yet: a new call's
   // answer then waits behind it.
   bool in_step() const { return in_step_; }
+  // True while the reply to the last call, a device_read, is still to come because a signal
+  // ended the wait for it before it began: its data is the next of the response.
+  bool read_pending() const { return read_pending_; }
   int fd() const { return fd_.get(); }
   void disconnect() noexcept { fd_.reset(); }
 
@@ -100,9 +103,23 @@ class rpc_channel {
     interrupted = false;
     ViStatus status = send_call(device_core, device_core_version,
                                 static_cast<std::uint32_t>(core_proc::device_read), args, std::nullopt, until);
-    if (status < 0) return status;
+    if (status < 0) {
+      read_pending_ = status == VI_ERROR_ABORT && sent_whole_;
+      return status;
+    }
+    return pending_read_reply(until, space, excess, out, interrupted);
+  }
+
+  // Receives the reply to the last device_read (read_pending()), whose data goes on from
+  // where the interrupted read stopped.
+  ViStatus pending_read_reply(const deadline& until, std::span<std::byte> space,
+                              std::vector<std::byte>& excess, read_reply& out, bool& interrupted) {
+    out = {};
+    interrupted = false;
     socket_source source(fd_.get(), until, reader_, interrupted);
-    return settle(receive_read_reply(reader_, source, last_xid_, space, excess, out));
+    ViStatus status = settle(receive_read_reply(reader_, source, last_xid_, space, excess, out));
+    read_pending_ = status == VI_ERROR_ABORT;
+    return status;
   }
 
  private:
@@ -110,6 +127,9 @@ class rpc_channel {
                      std::span<const std::uint32_t> args,
                      std::optional<std::span<const std::byte>> opaque, const deadline& until) {
     if (!fd_) return VI_ERROR_CONN_LOST;
+    // A reply still owed to an earlier call is skipped by its xid once this call is made.
+    read_pending_ = false;
+    sent_whole_ = false;
     std::array<std::byte, max_call_head + small_write + 3> buffer{};
     const std::optional<std::size_t> opaque_size =
         opaque ? std::optional<std::size_t>(opaque->size()) : std::nullopt;
@@ -143,9 +163,11 @@ class rpc_channel {
       // Not sent at all, or sent whole: the stream is in step either way. A reply to a call
       // that went out is never waited for; its xid tells it apart from the next call's.
       if (sent > 0) in_step_ = false;
+      sent_whole_ = sent > 0;
       return status;
     }
     if (status < 0) disconnect();
+    sent_whole_ = status >= 0;
     return status;
   }
 
@@ -163,6 +185,8 @@ class rpc_channel {
   record_reader reader_;
   std::uint32_t last_xid_ = 0;
   bool in_step_ = true;
+  bool read_pending_ = false;
+  bool sent_whole_ = false;  // the last call went out whole
 };
 
 // The numeric address the socket is connected to, so the core channel reaches the host whose
@@ -252,7 +276,9 @@ class vxi11_transport final : public transport {
       read_reply reply;
       bool interrupted = false;
       ViStatus status =
-          core_.read_call(parms, rpc_deadline(io_timeout), space.first(request), excess_, reply, interrupted);
+          core_.read_pending()
+              ? core_.pending_read_reply(rpc_deadline(io_timeout), space.first(request), excess_, reply, interrupted)
+              : core_.read_call(parms, rpc_deadline(io_timeout), space.first(request), excess_, reply, interrupted);
       count = reply.count;
       if (status < 0) {
         excess_.clear();
