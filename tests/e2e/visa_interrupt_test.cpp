@@ -18,6 +18,7 @@
 #include <chrono>
 #include <ostream>
 #include <string>
+#include <vector>
 #include <thread>
 
 #include "patterns.h"
@@ -78,7 +79,9 @@ TEST_P(read_interrupted, keeps_every_byte_and_the_session) {
     GTEST_SKIP() << private_network_failure();
   }
   install_handler(GetParam().restart);
-  simulator sim({GetParam().transport, "0"});
+  const std::string transport = GetParam().transport;
+  simulator sim(transport == "--serial" ? std::vector<std::string>{transport}
+                                        : std::vector<std::string>{transport, "0"});
   ViSession rm = VI_NULL;
   ViSession vi = VI_NULL;
   ASSERT_EQ(viOpenDefaultRM(&rm), VI_SUCCESS);
@@ -122,7 +125,8 @@ INSTANTIATE_TEST_SUITE_P(transports, read_interrupted,
                                            interrupt_case{"socket_restarting_handler", "--socket", true},
                                            interrupt_case{"hislip", "--hislip", false},
                                            interrupt_case{"hislip_restarting_handler", "--hislip", true},
-                                           interrupt_case{"vxi11", "--vxi11", false, false}),
+                                           interrupt_case{"vxi11", "--vxi11", false, false},
+                                           interrupt_case{"serial", "--serial", false}),
                          [](const auto& info) { return std::string(info.param.name); });
 
 // A write into a peer that does not read yet: the signal ends it with VI_ERROR_ABORT and the
