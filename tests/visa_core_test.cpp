@@ -93,6 +93,7 @@ TEST(visa_core, search_without_matches_fails_and_bad_expressions_are_refused) {
   EXPECT_EQ(count, 0u);
   EXPECT_EQ(list, static_cast<ViFindList>(VI_NULL));
   EXPECT_EQ(viFindRsrc(rm, "(", &list, &count, desc), VI_ERROR_INV_EXPR);
+  EXPECT_EQ(viFindRsrc(rm, "?*{", &list, &count, desc), VI_ERROR_INV_EXPR);
   EXPECT_EQ(viFindRsrc(12345, "?*", &list, &count, desc), VI_ERROR_INV_OBJECT);
   EXPECT_EQ(viFindNext(12345, desc), VI_ERROR_INV_OBJECT);
   viClose(rm);
@@ -111,6 +112,28 @@ TEST(visa_core, every_status_has_a_description_that_fits) {
   }
   EXPECT_EQ(viStatusDesc(VI_NULL, -42, desc), VI_WARN_UNKNOWN_STATUS);
   EXPECT_NE(std::string(desc).find("-42"), std::string::npos);
+}
+
+
+TEST(visa_core, parsed_names_come_back_whole_or_not_at_all) {
+  ViSession rm = VI_NULL;
+  ASSERT_EQ(viOpenDefaultRM(&rm), VI_SUCCESS);
+  ViUInt16 type = 0, board = 99;
+  char cls[VI_FIND_BUFLEN] = "", canonical[VI_FIND_BUFLEN] = "", alias[VI_FIND_BUFLEN] = "x";
+  ASSERT_EQ(viParseRsrcEx(rm, "GPIB-VXI::7", &type, &board, cls, canonical, alias), VI_SUCCESS);
+  EXPECT_EQ(type, VI_INTF_GPIB_VXI);
+  EXPECT_EQ(board, 0);
+  EXPECT_STREQ(cls, "INSTR");
+  EXPECT_STREQ(canonical, "GPIB-VXI0::7::INSTR");
+  EXPECT_STREQ(alias, "");
+  EXPECT_EQ(viParseRsrcEx(rm, "VXI::5::BOGUS", &type, &board, cls, canonical, alias), VI_ERROR_INV_RSRC_NAME);
+
+  // Its canonical form would need 257 bytes with the terminating zero.
+  const std::string long_name = "TCPIP::" + std::string(234, 'h');
+  std::strcpy(canonical, "untouched");
+  EXPECT_EQ(viParseRsrcEx(rm, long_name.c_str(), &type, &board, cls, canonical, alias), VI_ERROR_INV_RSRC_NAME);
+  EXPECT_STREQ(canonical, "untouched");
+  viClose(rm);
 }
 
 }  // namespace

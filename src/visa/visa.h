@@ -267,7 +267,9 @@ ViStatus viUnlock(ViSession vi);
 
 /* Parses a resource name without opening it: interface type (VI_INTF_*) and board number; the
  * extended form also gives the class ("INSTR", "SOCKET", ...), the canonical name and the alias
- * (always empty here: no aliases). Text buffers are VI_FIND_BUFLEN bytes. */
+ * (always empty here: no aliases). Text buffers are VI_FIND_BUFLEN bytes. A name outside the
+ * grammar, or one whose canonical form would not fit VI_FIND_BUFLEN bytes with its terminating
+ * zero, is VI_ERROR_INV_RSRC_NAME (viOpen refuses it alike): a name is never returned cut short. */
 ViStatus viParseRsrc(ViSession rmSesn, ViConstRsrc rsrcName, ViPUInt16 intfType, ViPUInt16 intfNum);
 ViStatus viParseRsrcEx(ViSession rmSesn, ViConstRsrc rsrcName, ViPUInt16 intfType, ViPUInt16 intfNum,
                        ViChar rsrcClass[], ViChar expandedUnaliasedName[], ViChar aliasIfExists[]);
