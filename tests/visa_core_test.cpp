@@ -104,7 +104,8 @@ TEST(visa_core, every_status_has_a_description_that_fits) {
   EXPECT_EQ(viStatusDesc(VI_NULL, VI_ERROR_TMO, desc), VI_SUCCESS);
   EXPECT_NE(std::string(desc).find("Timeout"), std::string::npos);
   for (ViStatus st : {VI_SUCCESS, VI_SUCCESS_MAX_CNT, VI_ERROR_CONN_LOST, VI_ERROR_RSRC_NFOUND,
-                      VI_ERROR_INV_RSRC_NAME, VI_ERROR_NSUP_OPER, VI_ERROR_ALLOC, VI_ERROR_IO}) {
+                      VI_ERROR_INV_RSRC_NAME, VI_ERROR_NSUP_OPER, VI_ERROR_ALLOC, VI_ERROR_IO,
+                      VI_ERROR_INV_PROT}) {
     std::memset(desc, 'x', sizeof desc);
     EXPECT_EQ(viStatusDesc(VI_NULL, st, desc), VI_SUCCESS) << st;
     EXPECT_LT(std::strlen(desc), sizeof desc);
