@@ -130,12 +130,6 @@ TEST_P(device_clear, drops_an_answer_still_in_transit) {
   EXPECT_EQ(read(), "next\n") << "and later queries stay in step";
 }
 
-TEST(device_ops_closed, operations_on_a_closed_or_unknown_session_are_inv_object) {
-  ViUInt16 stb = 0;
-  EXPECT_EQ(viReadSTB(987654, &stb), VI_ERROR_INV_OBJECT);
-  EXPECT_EQ(viAssertTrigger(987654, VI_TRIG_PROT_DEFAULT), VI_ERROR_INV_OBJECT);
-}
-
 const auto row_name = [](const auto& info) { return std::string(info.param.name); };
 INSTANTIATE_TEST_SUITE_P(transports, device_ops, ::testing::ValuesIn(rows), row_name);
 INSTANTIATE_TEST_SUITE_P(transports, device_clear, ::testing::ValuesIn(clear_rows), row_name);
