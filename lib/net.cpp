@@ -378,14 +378,15 @@ ViStatus drain_until_quiet(int fd, const deadline& until) {
       continue;
     }
     if (n == 0) return VI_ERROR_CONN_LOST;
-    if (errno == EINTR) continue;
+    // A signal ends the clear as it ends every wait.
+    if (errno == EINTR) return VI_ERROR_ABORT;
     if (errno != EAGAIN && errno != EWOULDBLOCK) return errno_to_status(errno);
     // Nothing there now: wait the quiet interval, never past the deadline, for more.
     const int quiet = until.infinite() ? clear_quiet_ms : std::min(clear_quiet_ms, until.poll_ms());
     pollfd p{fd, POLLIN, 0};
     const int ready = ::poll(&p, 1, quiet);
     if (ready == 0) return VI_SUCCESS;
-    if (ready < 0 && errno != EINTR) return errno_to_status(errno);
+    if (ready < 0) return errno == EINTR ? VI_ERROR_ABORT : errno_to_status(errno);
   }
 }
 

@@ -99,8 +99,8 @@ inline constexpr int clear_quiet_ms = 100;
 // Reads and drops whatever arrives on the non-blocking descriptor fd until nothing has come
 // for clear_quiet_ms (or until the deadline is nearer): the rest of an answer already on its
 // way. VI_SUCCESS once the line was quiet that long; VI_ERROR_TMO when the deadline passes
-// while bytes still arrive; VI_ERROR_CONN_LOST when the peer closed; another error status from
-// errno. An answer the instrument starts only after the quiet interval is not caught.
+// while bytes still arrive; VI_ERROR_CONN_LOST when the peer closed; VI_ERROR_ABORT on a
+// signal, as every wait here; another error status from errno. An answer the instrument starts only after the quiet interval is not caught.
 ViStatus drain_until_quiet(int fd, const deadline& until);
 
 // Maps an errno of a connected socket to a status.

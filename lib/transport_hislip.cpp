@@ -200,13 +200,15 @@ class hislip_transport final : public transport {
                    next_message_id_, 0};
     const auto head = hislip::encode_header(h);
     std::size_t sent = 0;
-    ViStatus status = send_all(sync_.get(), head, {}, until, sent);
-    if (status < 0) {
+    ViStatus status = send_frame(sync_.get(), head, {}, until, sent);
+    // A signal after the header began still lets it go out whole (send_frame).
+    const bool interrupted = status == VI_ERROR_ABORT && sent > 0;
+    if (status < 0 && !interrupted) {
       if (sent > 0) close_channels();  // half a header: the framing is gone
       return status;
     }
     message_sent();
-    return VI_SUCCESS;
+    return status;
   }
 
   // AsyncStatusQuery names the latest message sent on the synchronous channel, so the server
