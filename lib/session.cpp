@@ -178,6 +178,12 @@ ViStatus session::read_stb(ViUInt16& status_byte) {
   return settle(transport_->read_stb(operation_deadline(current_attributes().timeout_ms), status_byte));
 }
 
+ViStatus session::assert_trigger(ViUInt16 protocol) {
+  std::lock_guard lock(io_);
+  if (closed_) return VI_ERROR_INV_OBJECT;
+  return settle(transport_->assert_trigger(protocol, operation_deadline(current_attributes().timeout_ms)));
+}
+
 ViStatus session::set_attribute(ViAttr attr, ViAttrState value) {
   std::lock_guard lock(attrs_mutex_);
   if (closed_) return VI_ERROR_INV_OBJECT;
