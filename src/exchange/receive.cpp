@@ -31,8 +31,7 @@ ViStatus read_response(const run_options& options, exchange_state& state) {
   const bool due = !options.no_auto_query && (state.query_seen || options.force_read);
   if (!due) return VI_SUCCESS;
 
-  state.work_buffer = take_buffer(options.buffer_size);
-  if (!state.work_buffer) return VI_ERROR_ALLOC;
+  if (!hold_work_buffer(state, options.buffer_size)) return VI_ERROR_ALLOC;
   char* buffer = state.work_buffer.get();
 
   ViStatus status;
