@@ -8,7 +8,7 @@
 #include <termios.h>
 #include <unistd.h>
 
-#include <regex>
+#include <cstdio>
 #include <stdexcept>
 #include <thread>
 
@@ -133,7 +133,6 @@ struct progress_seen {
   std::vector<std::uint64_t> counts;
 };
 progress_seen progress_texts(std::string_view bytes) {
-  static const std::regex line(R"((\d+) B received, \d+ B/s, \d+\.\d s *)");
   progress_seen seen;
   std::size_t at = 0;
   while ((at = bytes.find('\r', at)) != std::string_view::npos) {
@@ -142,8 +141,15 @@ progress_seen progress_texts(std::string_view bytes) {
     at = end;
     if (blank(text)) continue;
     seen.texts.push_back(text);
-    std::smatch match;
-    if (std::regex_match(text, match, line)) seen.counts.push_back(std::stoull(match[1]));
+    // "<count> B received, <rate> B/s, <seconds>.<tenths> s", then blanks over a longer text.
+    unsigned long long count = 0, rate = 0;
+    unsigned seconds = 0, tenths = 0;
+    int used = -1;
+    if (std::sscanf(text.c_str(), "%llu B received, %llu B/s, %u.%1u s%n", &count, &rate, &seconds, &tenths,
+                    &used) == 4 &&
+        used >= 0 && blank(std::string_view(text).substr(static_cast<std::size_t>(used)))) {
+      seen.counts.push_back(count);
+    }
   }
   return seen;
 }
