@@ -2,6 +2,7 @@
 // With no argument at all it prints its usage and the instruments it can find.
 #include "cli/options.h"
 #include "cli/usage.h"
+#include "exchange/interrupt.h"
 #include "exchange/run.h"
 
 #include <cerrno>
@@ -42,6 +43,7 @@ int main(int argc, char** argv) {
   run_options options = parse_options(argc, argv);
   std::string reason;
   if (!check_options(options, &reason)) return reject_arguments(reason);
+  catch_interrupts();
   int result = run_exchange(options);
   // A console that refuses the output (a full disk behind a redirection) must not pass for
   // success.
@@ -49,5 +51,7 @@ int main(int argc, char** argv) {
     std::fprintf(stderr, "Cannot write to standard output: %s\n", std::strerror(errno));
     if (result == 0) result = -2;
   }
+  // Everything is delivered, reported and closed: now the interrupt takes its course.
+  end_if_interrupted();
   return result;
 }
