@@ -185,6 +185,14 @@ ViStatus viReadSTB(ViSession vi, ViPUInt16 status) {
   });
 }
 
+ViStatus viAssertTrigger(ViSession vi, ViUInt16 protocol) {
+  return guarded([&] {
+    auto s = find_session(vi);
+    if (!s) return VI_ERROR_INV_OBJECT;
+    return s->assert_trigger(protocol);
+  });
+}
+
 ViStatus viEnableEvent(ViSession vi, ViEventType, ViUInt16, ViEventFilter) {
   return find_session(vi) ? VI_ERROR_NSUP_OPER : VI_ERROR_INV_OBJECT;
 }

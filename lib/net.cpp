@@ -369,4 +369,25 @@ ViStatus receive_exact(int fd, std::span<std::byte> space, const deadline& until
   return VI_SUCCESS;
 }
 
+ViStatus drain_until_quiet(int fd, const deadline& until) {
+  std::byte scratch[16384];
+  for (;;) {
+    const ssize_t n = ::read(fd, scratch, sizeof scratch);
+    if (n > 0) {
+      if (until.expired()) return VI_ERROR_TMO;  // still arriving: the line never went quiet
+      continue;
+    }
+    if (n == 0) return VI_ERROR_CONN_LOST;
+    // A signal ends the clear as it ends every wait.
+    if (errno == EINTR) return VI_ERROR_ABORT;
+    if (errno != EAGAIN && errno != EWOULDBLOCK) return errno_to_status(errno);
+    // Nothing there now: wait the quiet interval, never past the deadline, for more.
+    const int quiet = until.infinite() ? clear_quiet_ms : std::min(clear_quiet_ms, until.poll_ms());
+    pollfd p{fd, POLLIN, 0};
+    const int ready = ::poll(&p, 1, quiet);
+    if (ready == 0) return VI_SUCCESS;
+    if (ready < 0) return errno == EINTR ? VI_ERROR_ABORT : errno_to_status(errno);
+  }
+}
+
 }  // namespace kobrant::visa

@@ -92,6 +92,17 @@ ViStatus receive_some(int fd, std::span<std::byte> space, const deadline& until,
 // Receives exactly space.size() bytes, for fixed-size protocol headers and payloads.
 ViStatus receive_exact(int fd, std::span<std::byte> space, const deadline& until);
 
+// How long a link without a device clear (raw socket, serial line) must stay silent before a
+// clear takes it as empty; shortened to the session's timeout when that is shorter.
+inline constexpr int clear_quiet_ms = 100;
+
+// Reads and drops whatever arrives on the non-blocking descriptor fd until nothing has come
+// for clear_quiet_ms (or until the deadline is nearer): the rest of an answer already on its
+// way. VI_SUCCESS once the line was quiet that long; VI_ERROR_TMO when the deadline passes
+// while bytes still arrive; VI_ERROR_CONN_LOST when the peer closed; VI_ERROR_ABORT on a
+// signal, as every wait here; another error status from errno. An answer the instrument starts only after the quiet interval is not caught.
+ViStatus drain_until_quiet(int fd, const deadline& until);
+
 // Maps an errno of a connected socket to a status.
 ViStatus errno_to_status(int error);
 

@@ -142,8 +142,9 @@ ViStatus find_resources(ViSession rm, std::string_view expression, ViFindList& l
   for (const transport_entry* t : all_transports())
     if (t->list) t->list(all);
   find_list_object found;
+  // A name too long for the caller's VI_FIND_BUFLEN buffer could only be reported cut short.
   for (auto& name : all)
-    if (expr.matches(name)) found.names.push_back(std::move(name));
+    if (name.size() < VI_FIND_BUFLEN && expr.matches(name)) found.names.push_back(std::move(name));
   if (found.names.empty()) return VI_ERROR_RSRC_NFOUND;
 
   count = static_cast<ViUInt32>(found.names.size());

@@ -148,6 +148,12 @@ ViStatus session::read_stb(ViUInt16& status_byte) {
   return transport_->read_stb(deadline::after_ms(attrs_.timeout_ms), status_byte);
 }
 
+ViStatus session::assert_trigger(ViUInt16 protocol) {
+  std::lock_guard lock(io_);
+  if (closed_) return VI_ERROR_INV_OBJECT;
+  return transport_->assert_trigger(protocol, deadline::after_ms(attrs_.timeout_ms));
+}
+
 ViStatus session::set_attribute(ViAttr attr, ViAttrState value) {
   std::lock_guard lock(io_);
   if (closed_) return VI_ERROR_INV_OBJECT;

@@ -30,6 +30,7 @@ class session {
   ViStatus read(std::span<std::byte> buffer, std::size_t& count);
   ViStatus clear();
   ViStatus read_stb(ViUInt16& status_byte);
+  ViStatus assert_trigger(ViUInt16 protocol);
   // Drops input received but not yet read.
   void discard_input();
   ViStatus set_attribute(ViAttr attr, ViAttrState value);

@@ -44,6 +44,9 @@ class transport {
   // The instrument's status byte, where the protocol can ask for it.
   virtual ViStatus read_stb(const deadline&, ViUInt16&) { return VI_ERROR_NSUP_OPER; }
 
+  // A trigger by the protocol's own means (protocol: VI_TRIG_PROT_*), where it has one.
+  virtual ViStatus assert_trigger(ViUInt16, const deadline&) { return VI_ERROR_NSUP_OPER; }
+
   // Best-effort orderly close; never fails, never waits long.
   virtual void close() noexcept = 0;
 

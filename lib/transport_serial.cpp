@@ -156,13 +156,14 @@ class serial_transport final : public transport {
     }
   }
 
-  ViStatus clear(const deadline&) override {
+  ViStatus clear(const deadline& until) override {
     // A serial line has no device clear: discard what either side has queued in the kernel,
-    // so the next answer read is the answer to the next command.
+    // then what still arrives until the line has been quiet a moment (the rest of an answer
+    // on its way), so the next answer read is the answer to the next command.
     if (!fd_) return VI_ERROR_CONN_LOST;
     if (::tcflush(fd_.get(), TCIOFLUSH) != 0) return to_status(errno, stage::io);
     output_pending_ = false;
-    return VI_SUCCESS;
+    return drain_until_quiet(fd_.get(), until);
   }
 
   void close() noexcept override {

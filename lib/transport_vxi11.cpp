@@ -310,14 +310,21 @@ class vxi11_transport final : public transport {
   ViStatus clear(const deadline& until) override {
     excess_.clear();
     excess_pos_ = 0;
-    if (!core_.connected()) return VI_ERROR_CONN_LOST;
-    const ViUInt32 io_timeout = io_timeout_ms(until);
-    // Device_GenericParms: lid, flags, lock_timeout, io_timeout.
-    const std::array<std::uint32_t, 4> parms = {lid_, 0, 0, io_timeout};
     std::array<std::uint32_t, 1> error{};
-    ViStatus status = core_.call(device_core, device_core_version, static_cast<std::uint32_t>(core_proc::device_clear),
-                                 parms, std::nullopt, rpc_deadline(io_timeout), error);
-    return status < 0 ? status : to_status(static_cast<device_error>(error[0]));
+    return generic_call(core_proc::device_clear, until, error);
+  }
+
+  ViStatus read_stb(const deadline& until, ViUInt16& status_byte) override {
+    std::array<std::uint32_t, 2> reply{};  // error, stb
+    ViStatus status = generic_call(core_proc::device_readstb, until, reply);
+    if (status >= 0) status_byte = static_cast<ViUInt16>(reply[1] & 0xFF);
+    return status;
+  }
+
+  ViStatus assert_trigger(ViUInt16 protocol, const deadline& until) override {
+    if (protocol != VI_TRIG_PROT_DEFAULT) return VI_ERROR_INV_PROT;
+    std::array<std::uint32_t, 1> error{};
+    return generic_call(core_proc::device_trigger, until, error);
   }
 
   void close() noexcept override {
@@ -343,6 +350,17 @@ class vxi11_transport final : public transport {
   }
 
  private:
+  // A call that takes Device_GenericParms (lid, flags, lock_timeout, io_timeout) and answers
+  // with Device_Error first; results[0] is that error, the rest what follows it.
+  ViStatus generic_call(core_proc proc, const deadline& until, std::span<std::uint32_t> results) {
+    if (!core_.connected()) return VI_ERROR_CONN_LOST;
+    const ViUInt32 io_timeout = io_timeout_ms(until);
+    const std::array<std::uint32_t, 4> parms = {lid_, 0, 0, io_timeout};
+    ViStatus status = core_.call(device_core, device_core_version, static_cast<std::uint32_t>(proc), parms,
+                                 std::nullopt, rpc_deadline(io_timeout), results);
+    return status < 0 ? status : to_status(static_cast<device_error>(results[0]));
+  }
+
   ViStatus take_excess(std::span<std::byte> space, std::size_t& count, bool& end) {
     count = std::min(space.size(), excess_.size() - excess_pos_);
     std::memcpy(space.data(), excess_.data() + excess_pos_, count);

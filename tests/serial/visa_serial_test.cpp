@@ -15,6 +15,7 @@
 #include <chrono>
 #include <cstdio>
 #include <string>
+#include <thread>
 
 #include "temp_dir.h"
 
@@ -205,6 +206,28 @@ TEST(serial_transport, input_from_before_the_session_or_a_clear_is_dropped) {
   EXPECT_EQ(s.get<ViUInt32>(serial::attr_avail_num), 4u);
   ASSERT_EQ(viClear(s.vi()), VI_SUCCESS);
   EXPECT_EQ(s.get<ViUInt32>(serial::attr_avail_num), 0u);
+  peer.send("new\n");
+  EXPECT_EQ(s.read().second, "new\n");
+}
+
+TEST(serial_transport, a_clear_also_drops_the_rest_of_an_answer_still_arriving) {
+  pty_peer peer;
+  session s(peer.resource());
+  ASSERT_EQ(s.status(), VI_SUCCESS);
+  // The instrument goes on answering through the clear, a byte a millisecond, as a real one
+  // does: it never sees the port being flushed.
+  peer.send("old answer ");
+  peer.wait_until_delivered();
+  std::thread instrument([&] {
+    for (char c : std::string("still arriving")) {
+      peer.send(std::string(1, c));
+      std::this_thread::sleep_for(1ms);
+    }
+    peer.send("\n");
+  });
+  const ViStatus cleared = viClear(s.vi());
+  instrument.join();
+  EXPECT_EQ(cleared, VI_SUCCESS);
   peer.send("new\n");
   EXPECT_EQ(s.read().second, "new\n");
 }
