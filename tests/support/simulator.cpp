@@ -44,8 +44,8 @@ std::vector<record_entry> read_record(const std::filesystem::path& path) {
   std::vector<record_entry> entries;
   std::string line;
   while (std::getline(file, line)) {
-    // Each line goes in with one write(), but a reader can still meet one half written: a last
-    // line without its newline is read on the next look.
+    // A last line without its newline is still being written: what is recorded so far ends
+    // before it.
     if (file.eof()) break;
     const auto bad = [&] { return std::runtime_error("malformed record line: " + line); };
     const auto first = line.find(' ');
