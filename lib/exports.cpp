@@ -4,7 +4,7 @@
 // there is one, and with KOBRANT_VISA_BUILTIN_ONLY for the shared library, which other programs
 // load precisely to get the built-in one.
 #pragma GCC visibility push(default)
-#include "visa/visa.h"
+#include <kobrant/visa.h>
 #pragma GCC visibility pop
 
 #include "resource_manager.h"

@@ -2,7 +2,7 @@
 // whole resource name without regard to case.
 #pragma once
 
-#include "visa/visa.h"
+#include <kobrant/visa.h>
 
 #include <bitset>
 #include <memory>

@@ -2,7 +2,7 @@
 // descriptor, one deadline per operation, and send/receive/connect calls that never wait past it.
 #pragma once
 
-#include "visa/visa.h"
+#include <kobrant/visa.h>
 
 #include <chrono>
 #include <cstddef>

@@ -1,7 +1,7 @@
 // Parsed VISA resource names: which transport serves a name, and the fields it needs.
 #pragma once
 
-#include "visa/visa.h"
+#include <kobrant/visa.h>
 
 #include <cstdint>
 #include <string>

@@ -14,7 +14,7 @@
 #include "message_end.h"
 #include "resource_name.h"
 #include "transport.h"
-#include "visa/visa.h"
+#include <kobrant/visa.h>
 
 #include <atomic>
 #include <cstddef>

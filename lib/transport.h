@@ -5,7 +5,7 @@
 
 #include "net.h"
 #include "resource_name.h"
-#include "visa/visa.h"
+#include <kobrant/visa.h>
 
 #include <cstddef>
 #include <memory>

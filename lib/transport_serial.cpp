@@ -187,13 +187,13 @@ class serial_transport final : public transport {
       if (ViStatus status = serial::set_line_attribute(next, attr, value); status < 0) return status;
       return apply_line(next);
     }
-    if (attr == serial::attr_avail_num) return VI_ERROR_ATTR_READONLY;
+    if (attr == VI_ATTR_ASRL_AVAIL_NUM) return VI_ERROR_ATTR_READONLY;
     if (const int bit = serial::modem_line_bit(attr)) {
       if (!serial::is_settable_modem_line(attr)) return VI_ERROR_ATTR_READONLY;
-      if (value != ViAttrState(serial::state_asserted) && value != ViAttrState(serial::state_unasserted))
+      if (value != ViAttrState(VI_STATE_ASSERTED) && value != ViAttrState(VI_STATE_UNASSERTED))
         return VI_ERROR_NSUP_ATTR_STATE;
       if (!fd_) return VI_ERROR_CONN_LOST;
-      const unsigned long request = value == ViAttrState(serial::state_asserted) ? TIOCMBIS : TIOCMBIC;
+      const unsigned long request = value == ViAttrState(VI_STATE_ASSERTED) ? TIOCMBIS : TIOCMBIC;
       if (retry([&] { return ::ioctl(fd_.get(), request, &bit); }) != 0) {
         // A port without modem lines (a pseudo-terminal) cannot take the value at all.
         return errno == ENOTTY || errno == EINVAL ? VI_ERROR_NSUP_ATTR_STATE : to_status(errno, stage::io);
@@ -205,7 +205,7 @@ class serial_transport final : public transport {
 
   ViStatus get_attribute(ViAttr attr, void* out) override {
     if (serial::is_line_attribute(attr)) return serial::get_line_attribute(line_, attr, out);
-    if (attr == serial::attr_avail_num) {
+    if (attr == VI_ATTR_ASRL_AVAIL_NUM) {
       int waiting = 0;
       if (!fd_) return VI_ERROR_CONN_LOST;
       if (retry([&] { return ::ioctl(fd_.get(), FIONREAD, &waiting); }) != 0) return to_status(errno, stage::io);
@@ -214,9 +214,9 @@ class serial_transport final : public transport {
     }
     if (const int bit = serial::modem_line_bit(attr)) {
       int lines = 0;
-      ViInt16 state = serial::state_unknown;
+      ViInt16 state = VI_STATE_UNKNOWN;
       if (fd_ && retry([&] { return ::ioctl(fd_.get(), TIOCMGET, &lines); }) == 0)
-        state = lines & bit ? serial::state_asserted : serial::state_unasserted;
+        state = lines & bit ? VI_STATE_ASSERTED : VI_STATE_UNASSERTED;
       *static_cast<ViInt16*>(out) = state;
       return VI_SUCCESS;
     }

@@ -4,7 +4,7 @@
 // checked and nothing allocated from one.
 #pragma once
 
-#include "visa/visa.h"
+#include <kobrant/visa.h>
 
 #include <array>
 #include <cstddef>

@@ -1,6 +1,6 @@
 // The library's core through the C API: handles, opening, attributes, search, descriptions.
 #include "status_text.h"
-#include "visa/visa.h"
+#include <kobrant/visa.h>
 
 #include <gtest/gtest.h>
 

@@ -3,7 +3,7 @@
 #pragma once
 
 #include "cli/options.h"
-#include "visa/visa.h"
+#include <kobrant/visa.h>
 
 #include <cstdint>
 #include <cstdio>

@@ -2,7 +2,7 @@
 // transport: where the protocol carries them they must reach the instrument and report what
 // it says; where it does not, the library says so. A clear must leave the next query its own
 // answer, also when the previous answer is still on its way.
-#include "visa/visa.h"
+#include <kobrant/visa.h>
 
 #include <gtest/gtest.h>
 

@@ -2,7 +2,7 @@
 // handshake, message ids and END on writes, answers that span messages and reads, timeouts
 // that leave the stream in step, device clear, and servers that misbehave.
 #include "hislip_wire.h"
-#include "visa/visa.h"
+#include <kobrant/visa.h>
 
 #include <gtest/gtest.h>
 

@@ -1,7 +1,7 @@
 /* Returns from main while four threads are still querying the instrument through sessions of
  * their own and a fifth opens and closes sessions: the process must exit with status 0, never crash in
  * exit handlers that pull state from under those threads. Usage: exit_busy RESOURCE */
-#include "visa/visa.h"
+#include <kobrant/visa.h>
 
 #include <pthread.h>
 #include <stdatomic.h>

@@ -4,7 +4,7 @@
 // the library, children of fork leaving the parent's links alone, opens racing the close of
 // their manager, and attributes that never wait for a read. The VXI-11 cases serve port 111, so
 // the test process runs in a network namespace of its own (see tests/vxi11).
-#include "visa/visa.h"
+#include <kobrant/visa.h>
 
 #include <gtest/gtest.h>
 
