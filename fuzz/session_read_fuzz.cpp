@@ -37,7 +37,8 @@ class scripted_transport final : public transport {
     written = data.size();
     return VI_SUCCESS;
   }
-  ViStatus read(std::span<std::byte> space, const deadline&, std::size_t& count, bool& end) override {
+  ViStatus read(std::span<std::byte> space, const read_rules&, const deadline&, std::size_t& count,
+                bool& end) override {
     count = 0;
     end = false;
     if (next_ == script.size()) return VI_ERROR_CONN_LOST;

@@ -48,7 +48,7 @@ outcome run(std::span<const std::byte> stream, std::size_t chunk, std::size_t sp
   record_reader reader;
   outcome out;
   std::vector<std::byte> space(space_size);
-  std::vector<std::byte> excess;
+  held_bytes excess;
   for (std::uint32_t xid = 1;; ++xid) {
     ViStatus status;
     if (xid % 3 == 1) {
@@ -58,7 +58,10 @@ outcome run(std::span<const std::byte> stream, std::size_t chunk, std::size_t sp
       out.words.push_back(static_cast<std::uint32_t>(reply.error));
       out.words.push_back(reply.reason);
       out.data.insert(out.data.end(), space.begin(), space.begin() + static_cast<std::ptrdiff_t>(reply.count));
-      out.data.insert(out.data.end(), excess.begin(), excess.end());
+      std::vector<std::byte> held(excess.size());
+      bool end = false;
+      excess.take(held, end);
+      out.data.insert(out.data.end(), held.begin(), held.end());
     } else {
       std::array<std::uint32_t, 4> words{};
       status = receive_reply(reader, source, xid, std::span(words).first(xid % 3 == 2 ? 2 : 4));

@@ -63,39 +63,24 @@ ViStatus session::write(std::span<const std::byte> data, std::size_t& written) {
   return settle(transport_->write(data, attrs.send_end, operation_deadline(attrs.timeout_ms), written));
 }
 
-ViStatus session::next_chunk(std::span<std::byte> space, const deadline& until, std::size_t& n,
-                             bool& end, bool& from_pending) {
-  from_pending = pending_pos_ < pending_.size();
-  if (from_pending) {
-    n = std::min(space.size(), pending_.size() - pending_pos_);
-    std::memcpy(space.data(), pending_.data() + pending_pos_, n);
-    pending_pos_ += n;
-    end = pending_end_ && pending_pos_ == pending_.size();
-    if (pending_pos_ == pending_.size()) {
-      pending_.clear();
-      pending_pos_ = 0;
-      pending_end_ = false;
-    }
+ViStatus session::next_chunk(std::span<std::byte> space, const read_rules& rules,
+                             const deadline& until, std::size_t& n, bool& end, bool& from_held) {
+  from_held = !held_.empty();
+  if (from_held) {
+    n = held_.take(space, end);
     return VI_SUCCESS;
   }
-  return transport_->read(space, until, n, end);
+  return transport_->read(space, rules, until, n, end);
 }
 
 void session::keep_for_next_read(std::span<std::byte> chunk, std::size_t keep, bool end,
-                                 bool from_pending) {
+                                 bool from_held) {
   std::span<std::byte> rest = chunk.subspan(keep);
   if (rest.empty()) return;
-  if (from_pending && pending_pos_ > 0 && !pending_.empty()) {
-    pending_pos_ -= rest.size();  // the rest is still in place just before pending_pos_
-  } else {
-    // Either fresh bytes from the transport, or the leftover was used up and cleared; in both
-    // cases whatever is pending now (nothing) goes after the rest.
-    std::vector<std::byte> next(rest.begin(), rest.end());
-    next.insert(next.end(), pending_.begin() + static_cast<std::ptrdiff_t>(pending_pos_), pending_.end());
-    pending_ = std::move(next);
-    pending_pos_ = 0;
-    pending_end_ = pending_.size() == rest.size() ? end : pending_end_;
-  }
+  // Bytes that came from the store are still there just before its position; fresh ones from
+  // the transport go in front of whatever it holds (nothing, as it was empty).
+  if (from_held) held_.unread(rest.size());
+  else held_.put_back(rest, end);
   std::memset(rest.data(), 0, rest.size());
 }
 
@@ -107,16 +92,15 @@ ViStatus session::read(std::span<std::byte> buffer, std::size_t& count) {
 
   const io_attributes attrs = current_attributes();
   const deadline until = operation_deadline(attrs.timeout_ms);
-  const bool use_termchar = attrs.termchar_enabled;
-  const bool find_end = !entry_.carries_end && !use_termchar;
-  const bool honour_end = !attrs.suppress_end;
+  const read_rules rules{attrs.termchar_enabled, attrs.termchar, !attrs.suppress_end};
+  const bool find_end = !entry_.carries_end && !rules.termchar_enabled;
 
   while (count < buffer.size()) {
     std::span<std::byte> space = buffer.subspan(count);
     std::size_t n = 0;
     bool end = false;
-    bool from_pending = false;
-    ViStatus status = settle(next_chunk(space, until, n, end, from_pending));
+    bool from_held = false;
+    ViStatus status = settle(next_chunk(space, rules, until, n, end, from_held));
     if (status < 0) {
       // The bytes that did arrive are the caller's. A signal only cut the wait short: the
       // response goes on, and the next read continues it where this one stopped (inside a
@@ -128,24 +112,24 @@ ViStatus session::read(std::span<std::byte> buffer, std::size_t& count) {
     }
     std::span<std::byte> chunk = space.first(n);
 
-    if (use_termchar) {
-      auto hit = std::find(chunk.begin(), chunk.end(), std::byte{attrs.termchar});
+    if (rules.termchar_enabled) {
+      auto hit = std::find(chunk.begin(), chunk.end(), std::byte{rules.termchar});
       if (hit != chunk.end()) {
         std::size_t keep = static_cast<std::size_t>(hit - chunk.begin()) + 1;
         bool end_on_termchar = end && keep == n;
-        keep_for_next_read(chunk, keep, end, from_pending);
+        keep_for_next_read(chunk, keep, end, from_held);
         count += keep;
-        return end_on_termchar && honour_end ? VI_SUCCESS : VI_SUCCESS_TERM_CHAR;
+        return end_on_termchar && rules.end_enabled ? VI_SUCCESS : VI_SUCCESS_TERM_CHAR;
       }
     } else if (find_end) {
       if (auto stop = end_finder_.feed(chunk)) {
-        keep_for_next_read(chunk, *stop, end, from_pending);
+        keep_for_next_read(chunk, *stop, end, from_held);
         count += *stop;
         return VI_SUCCESS;
       }
     }
     count += n;
-    if (end && honour_end) {
+    if (end && rules.end_enabled) {
       end_finder_.reset();
       return VI_SUCCESS;
     }
@@ -155,20 +139,18 @@ ViStatus session::read(std::span<std::byte> buffer, std::size_t& count) {
 
 void session::discard_input() {
   std::lock_guard lock(io_);
-  drop_pending();
+  drop_held();
 }
 
-void session::drop_pending() {
-  pending_.clear();
-  pending_pos_ = 0;
-  pending_end_ = false;
+void session::drop_held() {
+  held_.clear();
   end_finder_.reset();
 }
 
 ViStatus session::clear() {
   std::lock_guard lock(io_);
   if (closed_) return VI_ERROR_INV_OBJECT;
-  drop_pending();
+  drop_held();
   return settle(transport_->clear(operation_deadline(current_attributes().timeout_ms)));
 }
 

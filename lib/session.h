@@ -11,6 +11,7 @@
 #pragma once
 
 #include "attributes.h"
+#include "held_bytes.h"
 #include "message_end.h"
 #include "resource_name.h"
 #include "transport.h"
@@ -55,13 +56,13 @@ class session {
   // The status an operation ends with: an operation that close() overlapped is aborted.
   ViStatus settle(ViStatus status) const;
 
-  // Takes up to space.size() bytes of the next input: leftovers first, then the transport.
-  ViStatus next_chunk(std::span<std::byte> space, const deadline& until, std::size_t& n,
-                      bool& end, bool& from_pending);
+  // Takes up to space.size() bytes of the next input: held bytes first, then the transport.
+  ViStatus next_chunk(std::span<std::byte> space, const read_rules& rules, const deadline& until,
+                      std::size_t& n, bool& end, bool& from_held);
+  void drop_held();
   // Keeps chunk bytes beyond keep for the next read, and zeroes them in the caller's buffer so
   // a caller that prints up to the first zero byte never sees them.
-  void drop_pending();
-  void keep_for_next_read(std::span<std::byte> chunk, std::size_t keep, bool end, bool from_pending);
+  void keep_for_next_read(std::span<std::byte> chunk, std::size_t keep, bool end, bool from_held);
 
   std::mutex io_;           // one operation at a time on a session
   std::mutex attrs_mutex_;  // attrs_ and the transport's attribute hooks
@@ -72,9 +73,7 @@ class session {
   int opener_pid_;          // the process that opened the session
   io_attributes attrs_;
   message_end end_finder_;
-  std::vector<std::byte> pending_;  // input received but not yet delivered
-  std::size_t pending_pos_ = 0;
-  bool pending_end_ = false;        // END came with the last pending byte
+  held_bytes held_;  // input received but not yet delivered
   std::atomic<bool> closed_ = false;
 };
 

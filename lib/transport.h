@@ -8,6 +8,7 @@
 #include <kobrant/visa.h>
 
 #include <cstddef>
+#include <cstdint>
 #include <memory>
 #include <span>
 #include <string>
@@ -18,6 +19,15 @@ namespace kobrant::visa {
 
 // Returned by a transport's attribute hooks for attributes it leaves to the core's store.
 inline constexpr ViStatus not_mine = 1;
+
+// What ends a read, taken from the session's attributes once at the start of each read, so a
+// transport whose protocol carries the termination character to the instrument (VXI-11) sends
+// the values the core then checks, and never follows attribute changes itself.
+struct read_rules {
+  bool termchar_enabled = false;  // the termination character ends a read
+  std::uint8_t termchar = '\n';
+  bool end_enabled = true;        // END ends a read
+};
 
 class transport {
  public:
@@ -34,9 +44,10 @@ class transport {
 
   // Receives at least one byte into space, or fails. end tells whether the protocol's END came
   // with the last byte returned (always false on links without END). Bytes received before a
-  // failure are still counted in count.
-  virtual ViStatus read(std::span<std::byte> space, const deadline& until, std::size_t& count,
-                        bool& end) = 0;
+  // failure are still counted in count. The core applies rules to what comes back; a transport
+  // passes them on where its protocol lets the instrument stop early.
+  virtual ViStatus read(std::span<std::byte> space, const read_rules& rules, const deadline& until,
+                        std::size_t& count, bool& end) = 0;
 
   // Device clear: whatever the protocol offers to discard pending input and output.
   virtual ViStatus clear(const deadline& until) = 0;

@@ -130,8 +130,8 @@ class hislip_transport final : public transport {
     return VI_SUCCESS;
   }
 
-  ViStatus read(std::span<std::byte> space, const deadline& until, std::size_t& count,
-                bool& end) override {
+  ViStatus read(std::span<std::byte> space, const read_rules&, const deadline& until,
+                std::size_t& count, bool& end) override {
     count = 0;
     end = false;
     if (!sync_) return VI_ERROR_CONN_LOST;

@@ -33,8 +33,8 @@ class socket_transport final : public transport {
     return status;
   }
 
-  ViStatus read(std::span<std::byte> space, const deadline& until, std::size_t& count,
-                bool& end) override {
+  ViStatus read(std::span<std::byte> space, const read_rules&, const deadline& until,
+                std::size_t& count, bool& end) override {
     end = false;
     count = 0;
     if (!fd_) return VI_ERROR_CONN_LOST;

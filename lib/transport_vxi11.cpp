@@ -7,7 +7,6 @@
 
 #include <algorithm>
 #include <array>
-#include <atomic>
 #include <cstring>
 #include <netdb.h>
 #include <sys/socket.h>
@@ -100,7 +99,7 @@ class rpc_channel {
   // device_read: the data goes straight into space, anything beyond it into excess.
   // interrupted: a signal came while the reply was arriving; the reply is whole all the same.
   ViStatus read_call(std::span<const std::uint32_t> args, const deadline& until,
-                     std::span<std::byte> space, std::vector<std::byte>& excess, read_reply& out,
+                     std::span<std::byte> space, held_bytes& excess, read_reply& out,
                      bool& interrupted) {
     out = {};
     interrupted = false;
@@ -116,7 +115,7 @@ class rpc_channel {
   // Receives the reply to the last device_read (read_pending()), whose data goes on from
   // where the interrupted read stopped.
   ViStatus pending_read_reply(const deadline& until, std::span<std::byte> space,
-                              std::vector<std::byte>& excess, read_reply& out, bool& interrupted) {
+                              held_bytes& excess, read_reply& out, bool& interrupted) {
     out = {};
     interrupted = false;
     socket_source source(fd_.get(), until, reader_, interrupted);
@@ -265,17 +264,21 @@ class vxi11_transport final : public transport {
     return VI_SUCCESS;
   }
 
-  ViStatus read(std::span<std::byte> space, const deadline& until, std::size_t& count,
-                bool& end) override {
+  ViStatus read(std::span<std::byte> space, const read_rules& rules, const deadline& until,
+                std::size_t& count, bool& end) override {
     count = 0;
     end = false;
-    if (excess_pos_ < excess_.size()) return take_excess(space, count, end);
+    if (!excess_.empty()) {
+      count = excess_.take(space, end);
+      return VI_SUCCESS;
+    }
     if (!core_.connected()) return VI_ERROR_CONN_LOST;
     const std::uint32_t request = static_cast<std::uint32_t>(std::min<std::size_t>(space.size(), 0xFFFF'FFFF));
     for (;;) {
       const ViUInt32 io_timeout = io_timeout_ms(until);
+      // The instrument stops at the termination character itself; the core checks it again.
       const std::array<std::uint32_t, 6> parms = {
-          lid_, request, io_timeout, 0, termchar_enabled_.load() ? flag_termchrset : 0, termchar_.load()};
+          lid_, request, io_timeout, 0, rules.termchar_enabled ? flag_termchrset : 0, rules.termchar};
       read_reply reply;
       bool interrupted = false;
       ViStatus status =
@@ -283,23 +286,16 @@ class vxi11_transport final : public transport {
               ? core_.pending_read_reply(rpc_deadline(io_timeout, until), space.first(request), excess_, reply, interrupted)
               : core_.read_call(parms, rpc_deadline(io_timeout, until), space.first(request), excess_, reply, interrupted);
       count = reply.count;
-      if (status < 0) {
-        excess_.clear();
-        return status;
-      }
-      status = to_status(reply.error);
+      if (status >= 0) status = to_status(reply.error);
       if (status < 0) {
         // A response broken off by an error does not go on at the next read.
         excess_.clear();
         return status;
       }
       const bool end_here = (reply.reason & reason_end) != 0;
-      if (!excess_.empty()) {
-        excess_pos_ = 0;
-        excess_end_ = end_here;
-      } else {
-        end = end_here;
-      }
+      // END belongs to the reply's last byte: the held excess, when the peer sent more.
+      if (excess_.empty()) end = end_here;
+      else excess_.set_end(end_here);
       // The reply a signal came during is delivered whole; unless it ended the response, the
       // read ends there.
       if (interrupted && !end) return VI_ERROR_ABORT;
@@ -312,7 +308,6 @@ class vxi11_transport final : public transport {
 
   ViStatus clear(const deadline& until) override {
     excess_.clear();
-    excess_pos_ = 0;
     std::array<std::uint32_t, 1> error{};
     return generic_call(core_proc::device_clear, until, error);
   }
@@ -350,14 +345,6 @@ class vxi11_transport final : public transport {
     core_.disconnect();
   }
 
-  // The termination character travels in each device_read, so the transport follows the two
-  // attributes; the core still stores and checks them (it rejects what is skipped here).
-  ViStatus set_attribute(ViAttr attr, ViAttrState value) override {
-    if (attr == VI_ATTR_TERMCHAR_EN && value <= 1) termchar_enabled_ = value == 1;
-    if (attr == VI_ATTR_TERMCHAR && value <= 0xFF) termchar_ = static_cast<std::uint32_t>(value);
-    return not_mine;
-  }
-
  private:
   // A call that takes Device_GenericParms (lid, flags, lock_timeout, io_timeout) and answers
   // with Device_Error first; results[0] is that error, the rest what follows it.
@@ -370,29 +357,12 @@ class vxi11_transport final : public transport {
     return status < 0 ? status : to_status(static_cast<device_error>(results[0]));
   }
 
-  ViStatus take_excess(std::span<std::byte> space, std::size_t& count, bool& end) {
-    count = std::min(space.size(), excess_.size() - excess_pos_);
-    std::memcpy(space.data(), excess_.data() + excess_pos_, count);
-    excess_pos_ += count;
-    if (excess_pos_ == excess_.size()) {
-      end = excess_end_;
-      excess_.clear();
-      excess_pos_ = 0;
-    }
-    return VI_SUCCESS;
-  }
-
   rpc_channel core_;
   std::uint32_t lid_ = 0;
   bool linked_ = false;
   std::uint32_t max_recv_size_ = min_max_recv_size;
-  // Set by attribute calls while a read may be running; each device_read sends them as they are.
-  std::atomic<bool> termchar_enabled_ = false;
-  std::atomic<std::uint32_t> termchar_ = '\n';
   // Data a server sent beyond what a read asked for, delivered by the next reads.
-  std::vector<std::byte> excess_;
-  std::size_t excess_pos_ = 0;
-  bool excess_end_ = false;
+  held_bytes excess_;
 };
 
 std::unique_ptr<transport> make_vxi11_transport() { return std::make_unique<vxi11_transport>(); }

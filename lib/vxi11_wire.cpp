@@ -228,8 +228,7 @@ ViStatus receive_reply(record_reader& reader, byte_source& source, std::uint32_t
 }
 
 ViStatus receive_read_reply(record_reader& reader, byte_source& source, std::uint32_t xid,
-                            std::span<std::byte> space, std::vector<std::byte>& excess,
-                            read_reply& out) {
+                            std::span<std::byte> space, held_bytes& excess, read_reply& out) {
   out = {};
   excess.clear();
   std::array<std::uint32_t, 3> words{};  // error, reason, data length
@@ -249,7 +248,7 @@ ViStatus receive_read_reply(record_reader& reader, byte_source& source, std::uin
   while (excess.size() < extra) {
     std::size_t n = 0;
     status = reader.read(source, std::span(chunk).first(std::min(chunk.size(), extra - excess.size())), n);
-    excess.insert(excess.end(), chunk.begin(), chunk.begin() + static_cast<std::ptrdiff_t>(n));
+    excess.append(std::span(chunk).first(n));
     if (status < 0) return status;
   }
   return reader.skip_rest(source);  // the padding

@@ -4,6 +4,7 @@
 // checked and nothing allocated from one.
 #pragma once
 
+#include "held_bytes.h"
 #include <kobrant/visa.h>
 
 #include <array>
@@ -198,10 +199,9 @@ struct read_reply {
 inline constexpr std::size_t max_excess = std::size_t{1} << 20;
 
 // Receives the reply to device_read call xid: the data straight into space, any bytes beyond
-// space into excess (a peer that sent more than it was asked for), and reads the record to its
-// end. A data length beyond space.size() + max_excess is VI_ERROR_IO before any data is taken.
+// space into excess (a peer that sent more than it was asked for; what excess held before is
+// dropped), and reads the record to its end. END is left for the caller to mark. A data length beyond space.size() + max_excess is VI_ERROR_IO before any data is taken.
 ViStatus receive_read_reply(record_reader& reader, byte_source& source, std::uint32_t xid,
-                            std::span<std::byte> space, std::vector<std::byte>& excess,
-                            read_reply& out);
+                            std::span<std::byte> space, held_bytes& excess, read_reply& out);
 
 }  // namespace kobrant::visa::vxi11

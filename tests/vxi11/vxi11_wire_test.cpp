@@ -73,6 +73,13 @@ std::string as_string(std::span<const std::byte> bytes) {
   return {reinterpret_cast<const char*>(bytes.data()), bytes.size()};
 }
 
+std::string as_string(held_bytes& held) {
+  std::string out(held.size(), '\0');
+  bool end = false;
+  held.take(std::as_writable_bytes(std::span(out)), end);
+  return out;
+}
+
 TEST(vxi11_encode, getport_call_is_the_documented_record) {
   std::array<std::byte, max_call_head> out{};
   const std::array<std::uint32_t, 4> mapping = {device_core, device_core_version, ipproto_tcp, 0};
@@ -145,7 +152,7 @@ TEST(vxi11_reader, any_fragmenting_and_any_trickle_give_the_same_reply) {
         memory_source source(as_record(body, fragment, empty_fragments) + as_record(success_body(43, u32(0)), 3), chunk);
         record_reader reader;
         std::array<std::byte, 64> space{};
-        std::vector<std::byte> excess;
+        held_bytes excess;
         read_reply reply;
         ASSERT_EQ(receive_read_reply(reader, source, 42, space, excess, reply), VI_SUCCESS);
         EXPECT_EQ(reply.error, device_error::no_error);
@@ -168,7 +175,7 @@ TEST(vxi11_reader, a_record_shorter_than_its_contents_is_an_io_error) {
   memory_source source(as_record(body, 8) + as_record(success_body(2, u32(0)), 64));
   record_reader reader;
   std::array<std::byte, 200> space{};
-  std::vector<std::byte> excess;
+  held_bytes excess;
   read_reply reply;
   EXPECT_EQ(receive_read_reply(reader, source, 1, space, excess, reply), VI_ERROR_IO);
   EXPECT_EQ(reply.count, 3u);
@@ -191,7 +198,7 @@ TEST(vxi11_reader, after_a_timeout_anywhere_the_next_reply_is_found) {
     source.fail_at(k);
     record_reader reader;
     std::array<std::byte, 32> space{};
-    std::vector<std::byte> excess;
+    held_bytes excess;
     read_reply reply;
     ASSERT_EQ(receive_read_reply(reader, source, 1, space, excess, reply), VI_ERROR_TMO);
     EXPECT_LE(reply.count, 11u);
@@ -238,7 +245,7 @@ TEST(vxi11_reader, data_beyond_the_request_is_kept_within_a_bound) {
     memory_source source(as_record(success_body(3, read_results(0, reason_end, "abcdefgh")), 5));
     record_reader reader;
     std::array<std::byte, 3> space{};
-    std::vector<std::byte> excess;
+    held_bytes excess;
     read_reply reply;
     ASSERT_EQ(receive_read_reply(reader, source, 3, space, excess, reply), VI_SUCCESS);
     EXPECT_EQ(as_string(std::span(space).first(reply.count)), "abc");
@@ -249,7 +256,7 @@ TEST(vxi11_reader, data_beyond_the_request_is_kept_within_a_bound) {
     memory_source source(as_record(success_body(3, u32(0) + u32(4) + u32(0xFFFFFFF0)), 64));
     record_reader reader;
     std::array<std::byte, 16> space{};
-    std::vector<std::byte> excess;
+    held_bytes excess;
     read_reply reply;
     EXPECT_EQ(receive_read_reply(reader, source, 3, space, excess, reply), VI_ERROR_IO);
     EXPECT_EQ(reply.count, 0u);
