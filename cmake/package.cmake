@@ -25,6 +25,8 @@ foreach(page kobrant.1 kobrant-sim.1)
   install(FILES ${CMAKE_CURRENT_BINARY_DIR}/${page}.gz DESTINATION ${CMAKE_INSTALL_MANDIR}/man1)
 endforeach()
 
+# USB instruments will need udev rules (access to their device nodes) installed beside these
+# once the library serves USB; there are none yet.
 install(FILES README.md DESTINATION ${kobrant_docdir})
 if(KOBRANT_DEBIAN_LAYOUT)
   # The machine-readable copyright file carries the licence text, indented, blank lines as " .".
