@@ -101,6 +101,7 @@ ViStatus viOpen(ViSession sesn, ViConstRsrc rsrcName, ViAccessMode accessMode, V
     if (vi) *vi = VI_NULL;
     if (!rsrcName) return VI_ERROR_INV_RSRC_NAME;
     if (!vi) return VI_ERROR_INV_PARAMETER;
+    forget_open_failure();
     return open_session(sesn, rsrcName, accessMode, openTimeout, *vi);
   });
 }
@@ -234,15 +235,15 @@ ViStatus viParseRsrc(ViSession rmSesn, ViConstRsrc rsrcName, ViPUInt16 intfType,
 
 ViStatus viStatusDesc(ViObject vi, ViStatus status, ViChar desc[]) {
   FORWARD_TO_VENDOR(status_desc, vi, status, desc)
-  (void)vi;
   return guarded([&] {
     if (!desc) return VI_ERROR_INV_PARAMETER;
-    const char* known = status_text(status);
-    std::string text = known ? known : describe_status(status);
-    std::size_t n = text.size() < 255 ? text.size() : 255;
-    std::memcpy(desc, text.data(), n);
-    desc[n] = '\0';
-    return known ? VI_SUCCESS : VI_WARN_UNKNOWN_STATUS;
+    // The system's reason for a failed open belongs to the caller that has no instrument
+    // session yet (the manager, or none); an open session's statuses are its own.
+    const std::string detail = find_session(vi) ? std::string() : open_failure_detail(status);
+    const std::string text = describe_status(status, detail, 255);
+    std::memcpy(desc, text.data(), text.size());
+    desc[text.size()] = '\0';
+    return status_text(status) ? VI_SUCCESS : VI_WARN_UNKNOWN_STATUS;
   });
 }
 

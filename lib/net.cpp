@@ -1,9 +1,12 @@
 // Socket plumbing for the TCP transports. Every wait is a poll() bounded by the operation's
-// deadline; sockets are non-blocking so no call can sleep past it.
+// deadline; sockets are non-blocking so no call can sleep past it, and a signal ends a wait
+// with VI_ERROR_ABORT instead of restarting it.
 #include "net.h"
 
+#include <algorithm>
 #include <cerrno>
 #include <cstring>
+#include <vector>
 #include <arpa/inet.h>
 #include <fcntl.h>
 #include <netdb.h>
@@ -58,96 +61,235 @@ ViStatus errno_to_status(int error) {
 }
 
 ViStatus wait_ready(int fd, short events, const deadline& until) {
-  for (;;) {
-    pollfd p{fd, events, 0};
-    int timeout = until.poll_ms();
-    int n = ::poll(&p, 1, timeout);
-    if (n > 0) {
-      // Readiness includes errors and hang-ups: the following call reports them precisely.
-      return VI_SUCCESS;
-    }
-    if (n == 0) return VI_ERROR_TMO;
-    if (errno != EINTR) return errno_to_status(errno);
-  }
+  pollfd p{fd, events, 0};
+  int n = ::poll(&p, 1, until.poll_ms());
+  // Readiness includes errors and hang-ups: the following call reports them precisely.
+  if (n > 0) return VI_SUCCESS;
+  if (n == 0) return VI_ERROR_TMO;
+  return errno == EINTR ? VI_ERROR_ABORT : errno_to_status(errno);
 }
 
 namespace {
 
-// One non-blocking connect attempt to one address, bounded by the deadline.
-ViStatus connect_one(const addrinfo& ai, const deadline& until, unique_fd& out) {
-  unique_fd fd(::socket(ai.ai_family, ai.ai_socktype | SOCK_NONBLOCK | SOCK_CLOEXEC, ai.ai_protocol));
-  if (!fd) return errno_to_status(errno);
-  if (::connect(fd.get(), ai.ai_addr, ai.ai_addrlen) != 0) {
-    if (errno != EINPROGRESS && errno != EINTR) {
-      return errno == ECONNREFUSED ? VI_ERROR_RSRC_NFOUND : errno_to_status(errno);
-    }
-    // A zero deadline still lets a loopback or LAN connect that is already under way finish.
-    ViStatus st = wait_ready(fd.get(), POLLOUT, until);
-    if (st < 0) return st;
-    int error = 0;
-    socklen_t len = sizeof error;
-    if (::getsockopt(fd.get(), SOL_SOCKET, SO_ERROR, &error, &len) != 0) error = errno;
-    if (error != 0) {
-      return (error == ECONNREFUSED || error == EHOSTUNREACH || error == ENETUNREACH)
-                 ? VI_ERROR_RSRC_NFOUND
-                 : errno_to_status(error);
-    }
+struct open_failure {
+  ViStatus status = VI_SUCCESS;
+  std::string detail;
+};
+thread_local open_failure last_open_failure;
+
+// A later address starts this long after the one before while that one is still in flight:
+// long enough that a host answering at once is not asked twice, short enough that a dead
+// first address costs little.
+constexpr auto connect_stagger = std::chrono::milliseconds(250);
+
+// One address to try, copied out of the resolver's list.
+struct candidate {
+  sockaddr_storage address{};
+  socklen_t length = 0;
+  int family = AF_UNSPEC;
+};
+
+// "10.0.0.1:5025" or "[::1]:5025", for failure details.
+std::string address_text(const candidate& c) {
+  char host[INET6_ADDRSTRLEN] = "?";
+  std::uint16_t port = 0;
+  if (c.family == AF_INET) {
+    const auto& a = reinterpret_cast<const sockaddr_in&>(c.address);
+    ::inet_ntop(AF_INET, &a.sin_addr, host, sizeof host);
+    port = ntohs(a.sin_port);
+    return std::string(host) + ":" + std::to_string(port);
   }
-  int one = 1;
-  ::setsockopt(fd.get(), IPPROTO_TCP, TCP_NODELAY, &one, sizeof one);
-  out = std::move(fd);
-  return VI_SUCCESS;
+  const auto& a = reinterpret_cast<const sockaddr_in6&>(c.address);
+  ::inet_ntop(AF_INET6, &a.sin6_addr, host, sizeof host);
+  port = ntohs(a.sin6_port);
+  return "[" + std::string(host) + "]:" + std::to_string(port);
+}
+
+// A connect that failed: every reason a host or network cannot be reached means the
+// resource is not there; only a local shortage or an interrupt says something else.
+ViStatus connect_failure_status(int error) {
+  switch (error) {
+    case EINTR: return VI_ERROR_ABORT;
+    case ENOMEM: case ENOBUFS: case EMFILE: case ENFILE: return VI_ERROR_ALLOC;
+    case ETIMEDOUT: return VI_ERROR_TMO;
+    default: return VI_ERROR_RSRC_NFOUND;
+  }
+}
+
+struct attempt {
+  unique_fd fd;
+  const candidate* target = nullptr;
+};
+
+// Tries the addresses in order: each starts once the one before has failed or has been in
+// flight for connect_stagger; the first to connect wins and the others are closed.
+ViStatus connect_any(const std::vector<candidate>& targets, const deadline& until, unique_fd& out) {
+  std::vector<attempt> flying;
+  std::vector<pollfd> waits;
+  std::size_t next = 0;
+  auto next_start = std::chrono::steady_clock::now();
+  int last_error = 0;
+  std::string last_where;
+  auto failed = [&](const candidate& c, int error) {
+    last_error = error;
+    last_where = address_text(c);
+  };
+
+  for (;;) {
+    const auto now = std::chrono::steady_clock::now();
+    if (next < targets.size() && (flying.empty() || now >= next_start)) {
+      const candidate& c = targets[next++];
+      unique_fd fd(::socket(c.family, SOCK_STREAM | SOCK_NONBLOCK | SOCK_CLOEXEC, 0));
+      if (!fd) {
+        // A family this system does not offer is one address less; the next may do.
+        failed(c, errno);
+        continue;
+      }
+      if (::connect(fd.get(), reinterpret_cast<const sockaddr*>(&c.address), c.length) == 0) {
+        out = std::move(fd);
+        return VI_SUCCESS;
+      }
+      if (errno == EINPROGRESS || errno == EINTR) {
+        // EINTR: the connect goes on in the background, like EINPROGRESS.
+        flying.push_back({std::move(fd), &c});
+        next_start = now + connect_stagger;
+      } else {
+        failed(c, errno);
+      }
+      continue;
+    }
+    if (flying.empty()) break;  // every address failed
+
+    int timeout = until.poll_ms();
+    if (next < targets.size()) {
+      auto left = std::chrono::ceil<std::chrono::milliseconds>(next_start - now).count();
+      int stagger_ms = static_cast<int>(std::max<decltype(left)>(left, 0));
+      timeout = timeout < 0 ? stagger_ms : std::min(timeout, stagger_ms);
+    }
+    waits.clear();
+    for (const attempt& a : flying) waits.push_back({a.fd.get(), POLLOUT, 0});
+    const int n = ::poll(waits.data(), waits.size(), timeout);
+    if (n < 0) {
+      const ViStatus st = errno == EINTR ? VI_ERROR_ABORT : errno_to_status(errno);
+      note_open_failure(st, std::string("connect: ") + std::strerror(errno));
+      return st;
+    }
+    if (n == 0) {
+      // A zero deadline still let connects already under way (loopback, LAN) finish above.
+      if (until.expired()) break;
+      continue;
+    }
+    for (std::size_t i = waits.size(); i-- > 0;) {
+      if (waits[i].revents == 0) continue;
+      int error = 0;
+      socklen_t len = sizeof error;
+      if (::getsockopt(waits[i].fd, SOL_SOCKET, SO_ERROR, &error, &len) != 0) error = errno;
+      if (error == 0) {
+        out = std::move(flying[i].fd);
+        return VI_SUCCESS;  // the others close as flying goes
+      }
+      failed(*flying[i].target, error);
+      flying.erase(flying.begin() + static_cast<std::ptrdiff_t>(i));
+    }
+    // A failure frees the way for the next address at once.
+    next_start = std::chrono::steady_clock::now();
+  }
+
+  if (!flying.empty()) {
+    note_open_failure(VI_ERROR_TMO, "connect to " + address_text(*flying.front().target) +
+                                        ": no answer within the open timeout");
+    return VI_ERROR_TMO;
+  }
+  const ViStatus st = connect_failure_status(last_error);
+  note_open_failure(st, "connect to " + last_where + ": " + std::strerror(last_error));
+  return st;
+}
+
+candidate literal_candidate(const void* address, int family, std::uint16_t port) {
+  candidate c;
+  c.family = family;
+  if (family == AF_INET) {
+    auto& a = reinterpret_cast<sockaddr_in&>(c.address);
+    a.sin_family = AF_INET;
+    a.sin_port = htons(port);
+    std::memcpy(&a.sin_addr, address, sizeof a.sin_addr);
+    c.length = sizeof a;
+  } else {
+    auto& a = reinterpret_cast<sockaddr_in6&>(c.address);
+    a.sin6_family = AF_INET6;
+    a.sin6_port = htons(port);
+    std::memcpy(&a.sin6_addr, address, sizeof a.sin6_addr);
+    c.length = sizeof a;
+  }
+  return c;
 }
 
 }  // namespace
 
+void note_open_failure(ViStatus status, std::string detail) {
+  last_open_failure.status = status;
+  last_open_failure.detail = std::move(detail);
+}
+
+void forget_open_failure() noexcept {
+  last_open_failure.status = VI_SUCCESS;
+  last_open_failure.detail.clear();
+}
+
+std::string open_failure_detail(ViStatus status) {
+  if (status >= 0 || status != last_open_failure.status) return {};
+  return last_open_failure.detail;
+}
+
 ViStatus tcp_connect(const std::string& host, std::uint16_t port, const deadline& until, unique_fd& out) {
+  std::vector<candidate> targets;
   // An address literal needs no resolver: skipping it saves a netlink round trip and the
   // name-service probes on every run.
-  sockaddr_in v4{};
-  sockaddr_in6 v6{};
-  if (::inet_pton(AF_INET, host.c_str(), &v4.sin_addr) == 1) {
-    v4.sin_family = AF_INET;
-    v4.sin_port = htons(port);
-    addrinfo ai{};
-    ai.ai_family = AF_INET;
-    ai.ai_socktype = SOCK_STREAM;
-    ai.ai_addr = reinterpret_cast<sockaddr*>(&v4);
-    ai.ai_addrlen = sizeof v4;
-    return connect_one(ai, until, out);
-  }
-  if (host.find('%') == std::string::npos && ::inet_pton(AF_INET6, host.c_str(), &v6.sin6_addr) == 1) {
-    v6.sin6_family = AF_INET6;
-    v6.sin6_port = htons(port);
-    addrinfo ai{};
-    ai.ai_family = AF_INET6;
-    ai.ai_socktype = SOCK_STREAM;
-    ai.ai_addr = reinterpret_cast<sockaddr*>(&v6);
-    ai.ai_addrlen = sizeof v6;
-    return connect_one(ai, until, out);
+  in_addr v4{};
+  in6_addr v6{};
+  if (::inet_pton(AF_INET, host.c_str(), &v4) == 1) {
+    targets.push_back(literal_candidate(&v4, AF_INET, port));
+  } else if (host.find('%') == std::string::npos && ::inet_pton(AF_INET6, host.c_str(), &v6) == 1) {
+    targets.push_back(literal_candidate(&v6, AF_INET6, port));
+  } else {
+    addrinfo hints{};
+    hints.ai_family = AF_UNSPEC;
+    hints.ai_socktype = SOCK_STREAM;
+    hints.ai_flags = AI_NUMERICSERV | AI_ADDRCONFIG;
+    addrinfo* list = nullptr;
+    std::string service = std::to_string(port);
+    int rc = ::getaddrinfo(host.c_str(), service.c_str(), &hints, &list);
+    if (rc == EAI_ADDRFAMILY || rc == EAI_NONAME || rc == EAI_NODATA || rc == EAI_FAIL) {
+      // AI_ADDRCONFIG hides ::1 on a host whose only interface is loopback; ask again without it.
+      hints.ai_flags = AI_NUMERICSERV;
+      rc = ::getaddrinfo(host.c_str(), service.c_str(), &hints, &list);
+    }
+    if (rc != 0) {
+      const ViStatus st = rc == EAI_MEMORY ? VI_ERROR_ALLOC : VI_ERROR_RSRC_NFOUND;
+      note_open_failure(st, "resolve " + host + ": " +
+                                (rc == EAI_SYSTEM ? std::strerror(errno) : ::gai_strerror(rc)));
+      return st;
+    }
+    for (addrinfo* ai = list; ai; ai = ai->ai_next) {
+      if (ai->ai_addrlen > sizeof(sockaddr_storage)) continue;
+      candidate c;
+      std::memcpy(&c.address, ai->ai_addr, ai->ai_addrlen);
+      c.length = ai->ai_addrlen;
+      c.family = ai->ai_family;
+      targets.push_back(c);
+    }
+    ::freeaddrinfo(list);
+    if (targets.empty()) {
+      note_open_failure(VI_ERROR_RSRC_NFOUND, "resolve " + host + ": no usable address");
+      return VI_ERROR_RSRC_NFOUND;
+    }
   }
 
-  addrinfo hints{};
-  hints.ai_family = AF_UNSPEC;
-  hints.ai_socktype = SOCK_STREAM;
-  hints.ai_flags = AI_NUMERICSERV | AI_ADDRCONFIG;
-  addrinfo* list = nullptr;
-  std::string service = std::to_string(port);
-  int rc = ::getaddrinfo(host.c_str(), service.c_str(), &hints, &list);
-  if (rc == EAI_ADDRFAMILY || rc == EAI_NONAME || rc == EAI_NODATA || rc == EAI_FAIL) {
-    // AI_ADDRCONFIG hides ::1 on a host whose only interface is loopback; ask again without it.
-    hints.ai_flags = AI_NUMERICSERV;
-    rc = ::getaddrinfo(host.c_str(), service.c_str(), &hints, &list);
-  }
-  if (rc != 0) return rc == EAI_MEMORY ? VI_ERROR_ALLOC : VI_ERROR_RSRC_NFOUND;
-
-  ViStatus status = VI_ERROR_RSRC_NFOUND;
-  for (addrinfo* ai = list; ai; ai = ai->ai_next) {
-    status = connect_one(*ai, until, out);
-    if (status >= 0 || status == VI_ERROR_TMO) break;
-  }
-  ::freeaddrinfo(list);
-  return status;
+  ViStatus status = connect_any(targets, until, out);
+  if (status < 0) return status;
+  int one = 1;
+  ::setsockopt(out.get(), IPPROTO_TCP, TCP_NODELAY, &one, sizeof one);
+  return VI_SUCCESS;
 }
 
 ViStatus send_all(int fd, std::span<const std::byte> head, std::span<const std::byte> tail,
@@ -172,7 +314,7 @@ ViStatus send_all(int fd, std::span<const std::byte> head, std::span<const std::
       written += static_cast<std::size_t>(n);
       continue;
     }
-    if (n < 0 && errno == EINTR) continue;
+    if (n < 0 && errno == EINTR) return VI_ERROR_ABORT;
     if (n < 0 && (errno == EAGAIN || errno == EWOULDBLOCK)) {
       ViStatus st = wait_ready(fd, POLLOUT, until);
       if (st < 0) return st;
@@ -181,6 +323,22 @@ ViStatus send_all(int fd, std::span<const std::byte> head, std::span<const std::
     return errno_to_status(errno);
   }
   return VI_SUCCESS;
+}
+
+ViStatus send_frame(int fd, std::span<const std::byte> head, std::span<const std::byte> tail,
+                    const deadline& until, std::size_t& written, bool started) {
+  written = 0;
+  bool interrupted = false;
+  for (;;) {
+    const auto rest_of_head = written < head.size() ? head.subspan(written) : std::span<const std::byte>();
+    const auto rest_of_tail = written <= head.size() ? tail : tail.subspan(written - head.size());
+    std::size_t more = 0;
+    const ViStatus status = send_all(fd, rest_of_head, rest_of_tail, until, more);
+    written += more;
+    if (status != VI_ERROR_ABORT) return interrupted && status >= 0 ? VI_ERROR_ABORT : status;
+    if (!started && written == 0) return status;
+    interrupted = true;
+  }
 }
 
 ViStatus receive_some(int fd, std::span<std::byte> space, const deadline& until, std::size_t& count) {
@@ -193,7 +351,7 @@ ViStatus receive_some(int fd, std::span<std::byte> space, const deadline& until,
       return VI_SUCCESS;
     }
     if (n == 0) return VI_ERROR_CONN_LOST;
-    if (errno == EINTR) continue;
+    if (errno == EINTR) return VI_ERROR_ABORT;
     if (errno != EAGAIN && errno != EWOULDBLOCK) return errno_to_status(errno);
     ViStatus st = wait_ready(fd, POLLIN, until);
     if (st < 0) return st;

@@ -88,10 +88,12 @@ ViStatus session::read(std::span<std::byte> buffer, std::size_t& count) {
     bool from_pending = false;
     ViStatus status = next_chunk(space, until, n, end, from_pending);
     if (status < 0) {
-      // The bytes that did arrive are the caller's; the response they belong to is broken, so
-      // the next read starts afresh.
+      // The bytes that did arrive are the caller's. A signal only cut the wait short: the
+      // response goes on, and the next read continues it where this one stopped (inside a
+      // block, say). After any other failure the response is broken and the next read starts
+      // afresh.
       count += n;
-      end_finder_.reset();
+      if (status != VI_ERROR_ABORT) end_finder_.reset();
       return status;
     }
     std::span<std::byte> chunk = space.first(n);

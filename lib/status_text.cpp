@@ -29,7 +29,7 @@ const char* status_text(ViStatus status) {
     case VI_ERROR_NSUP_ATTR: return "The attribute is not supported by this resource.";
     case VI_ERROR_NSUP_ATTR_STATE: return "The attribute value is not supported by this resource.";
     case VI_ERROR_ATTR_READONLY: return "The attribute is read-only.";
-    case VI_ERROR_ABORT: return "The operation was aborted.";
+    case VI_ERROR_ABORT: return "The operation was aborted: a signal interrupted it, or the device gave it up.";
     case VI_ERROR_RAW_WR_PROT_VIOL: return "Protocol violation while writing: the peer's reply was malformed.";
     case VI_ERROR_RAW_RD_PROT_VIOL: return "Protocol violation while reading: the peer's message was malformed.";
     case VI_ERROR_OUTP_PROT_VIOL: return "The device reported an output protocol error.";
@@ -57,6 +57,18 @@ const char* status_text(ViStatus status) {
 std::string describe_status(ViStatus status) {
   if (const char* text = status_text(status)) return text;
   return (status < 0 ? "Unknown error status " : "Unknown completion status ") + std::to_string(status) + ".";
+}
+
+std::string describe_status(ViStatus status, std::string_view detail, std::size_t max_len) {
+  std::string text = describe_status(status);
+  // The detail is what the user acts on; the generic text before it is what gets cut.
+  if (!detail.empty()) {
+    text += " (";
+    text += detail;
+    text += ')';
+  }
+  if (text.size() > max_len) text.resize(max_len);
+  return text;
 }
 
 }  // namespace kobrant::visa

@@ -3,7 +3,9 @@
 
 #include "visa/visa.h"
 
+#include <cstddef>
 #include <string>
+#include <string_view>
 
 namespace kobrant::visa {
 
@@ -12,5 +14,9 @@ const char* status_text(ViStatus status);
 
 // A description for any status: the known text, or a generic one naming the number.
 std::string describe_status(ViStatus status);
+
+// The description with detail (the system's reason for a failure) appended in parentheses,
+// cut so that the whole stays within max_len bytes.
+std::string describe_status(ViStatus status, std::string_view detail, std::size_t max_len);
 
 }  // namespace kobrant::visa

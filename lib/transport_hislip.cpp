@@ -113,9 +113,11 @@ class hislip_transport final : public transport {
                      rmt_delivered_ ? hislip::rmt_delivered : std::uint8_t{0}, next_message_id_, n};
       const auto head = hislip::encode_header(h);
       std::size_t sent = 0;
-      ViStatus status = send_all(sync_.get(), head, data.subspan(done, n), until, sent);
+      ViStatus status = send_frame(sync_.get(), head, data.subspan(done, n), until, sent);
       written += sent > hislip::header_size ? sent - hislip::header_size : 0;
-      if (status < 0) {
+      // A signal stops the write only between messages: the one begun went out whole.
+      const bool interrupted = status == VI_ERROR_ABORT && sent > 0;
+      if (status < 0 && !interrupted) {
         // A message cut short leaves the channel without framing the server could resume
         // from; only a new session can talk to it again.
         if (sent > 0) close_channels();
@@ -127,6 +129,7 @@ class hislip_transport final : public transport {
       sync_reader_.expect_message_id(next_message_id_);
       next_message_id_ += hislip::message_id_step;
       done += n;
+      if (interrupted) return status;
     } while (done < data.size());
     return VI_SUCCESS;
   }
@@ -201,7 +204,7 @@ class hislip_transport final : public transport {
                                const deadline& until) {
     const auto head = hislip::encode_header(h);
     std::size_t sent = 0;
-    return send_all(fd, head, payload, until, sent);
+    return send_frame(fd, head, payload, until, sent);
   }
 
   // Receives messages on a channel until one of type wanted arrives. FatalError and Error

@@ -118,7 +118,10 @@ class serial_transport final : public transport {
         sent += static_cast<std::size_t>(n);
         continue;
       }
-      if (n < 0 && errno == EINTR) continue;
+      if (n < 0 && errno == EINTR) {
+        status = VI_ERROR_ABORT;
+        break;
+      }
       if (n < 0 && errno != EAGAIN) {
         status = to_status(errno, stage::io);
         break;
@@ -146,7 +149,8 @@ class serial_transport final : public transport {
       }
       // With VMIN 1 an empty queue is EAGAIN; 0 comes only from a port that was hung up.
       if (n == 0) return VI_ERROR_CONN_LOST;
-      if (errno == EINTR) continue;
+      // A signal ends the read as it ends a wait (net.h): the bytes stay queued for the next.
+      if (errno == EINTR) return VI_ERROR_ABORT;
       if (errno != EAGAIN) return to_status(errno, stage::io);
       if (ViStatus status = wait_ready(fd_.get(), POLLIN, until); status < 0) return status;
     }
@@ -249,7 +253,7 @@ class serial_transport final : public transport {
                                                       max_drain_pause_ms));
       pause = std::max(pause, 1);
       if (!until.infinite()) pause = std::min(pause, std::max(until.poll_ms(), 1));
-      ::poll(nullptr, 0, pause);
+      if (::poll(nullptr, 0, pause) < 0 && errno == EINTR) return VI_ERROR_ABORT;
     }
   }
 

@@ -44,16 +44,26 @@ deadline rpc_deadline(ViUInt32 io_timeout) {
   return deadline::after_ms(io_timeout + rpc_margin_ms(io_timeout));
 }
 
+// Reply bytes from the socket. A signal ends the wait for a reply that has not begun; a reply
+// already coming in is received to its end (within the deadline), so that its data reaches the
+// caller instead of being skipped, and interrupted records that the signal came.
 class socket_source final : public byte_source {
  public:
-  socket_source(int fd, const deadline& until) : fd_(fd), until_(until) {}
+  socket_source(int fd, const deadline& until, const record_reader& reader, bool& interrupted)
+      : fd_(fd), until_(until), reader_(reader), interrupted_(interrupted) {}
   ViStatus receive_some(std::span<std::byte> space, std::size_t& count) override {
-    return kobrant::visa::receive_some(fd_, space, until_, count);
+    for (;;) {
+      ViStatus status = kobrant::visa::receive_some(fd_, space, until_, count);
+      if (status != VI_ERROR_ABORT || !reader_.in_record()) return status;
+      interrupted_ = true;
+    }
   }
 
  private:
   int fd_;
   const deadline& until_;
+  const record_reader& reader_;
+  bool& interrupted_;
 };
 
 // One RPC connection: numbered calls out, their replies back in step.
@@ -66,6 +76,9 @@ class rpc_channel {
   // False after the client stopped waiting for a reply that has not come in yet: a new call's
   // answer then waits behind it.
   bool in_step() const { return in_step_; }
+  // True while the reply to the last call, a device_read, is still to come because a signal
+  // ended the wait for it before it began: its data is the next of the response.
+  bool read_pending() const { return read_pending_; }
   int fd() const { return fd_.get(); }
   void disconnect() noexcept { fd_.reset(); }
 
@@ -76,19 +89,37 @@ class rpc_channel {
                 const deadline& until, std::span<std::uint32_t> results) {
     ViStatus status = send_call(prog, vers, proc, args, opaque, until);
     if (status < 0) return status;
-    socket_source source(fd_.get(), until);
+    bool interrupted = false;
+    socket_source source(fd_.get(), until, reader_, interrupted);
     return settle(receive_reply(reader_, source, last_xid_, results));
   }
 
   // device_read: the data goes straight into space, anything beyond it into excess.
+  // interrupted: a signal came while the reply was arriving; the reply is whole all the same.
   ViStatus read_call(std::span<const std::uint32_t> args, const deadline& until,
-                     std::span<std::byte> space, std::vector<std::byte>& excess, read_reply& out) {
+                     std::span<std::byte> space, std::vector<std::byte>& excess, read_reply& out,
+                     bool& interrupted) {
     out = {};
+    interrupted = false;
     ViStatus status = send_call(device_core, device_core_version,
                                 static_cast<std::uint32_t>(core_proc::device_read), args, std::nullopt, until);
-    if (status < 0) return status;
-    socket_source source(fd_.get(), until);
-    return settle(receive_read_reply(reader_, source, last_xid_, space, excess, out));
+    if (status < 0) {
+      read_pending_ = status == VI_ERROR_ABORT && sent_whole_;
+      return status;
+    }
+    return pending_read_reply(until, space, excess, out, interrupted);
+  }
+
+  // Receives the reply to the last device_read (read_pending()), whose data goes on from
+  // where the interrupted read stopped.
+  ViStatus pending_read_reply(const deadline& until, std::span<std::byte> space,
+                              std::vector<std::byte>& excess, read_reply& out, bool& interrupted) {
+    out = {};
+    interrupted = false;
+    socket_source source(fd_.get(), until, reader_, interrupted);
+    ViStatus status = settle(receive_read_reply(reader_, source, last_xid_, space, excess, out));
+    read_pending_ = status == VI_ERROR_ABORT;
+    return status;
   }
 
  private:
@@ -96,6 +127,9 @@ class rpc_channel {
                      std::span<const std::uint32_t> args,
                      std::optional<std::span<const std::byte>> opaque, const deadline& until) {
     if (!fd_) return VI_ERROR_CONN_LOST;
+    // A reply still owed to an earlier call is skipped by its xid once this call is made.
+    read_pending_ = false;
+    sent_whole_ = false;
     std::array<std::byte, max_call_head + small_write + 3> buffer{};
     const std::optional<std::size_t> opaque_size =
         opaque ? std::optional<std::size_t>(opaque->size()) : std::nullopt;
@@ -104,6 +138,9 @@ class rpc_channel {
     if (head == 0) return VI_ERROR_INV_PARAMETER;
     const std::size_t pad = opaque ? xdr_pad(opaque->size()) : 0;
 
+    // Half a call on the wire cannot be taken back: the server would read the next call as
+    // its rest. So a signal stops the call only before its first byte; once begun, it goes
+    // out whole and VI_ERROR_ABORT comes after it.
     std::size_t sent = 0;
     ViStatus status;
     if (!opaque || opaque->size() <= small_write) {
@@ -112,25 +149,35 @@ class rpc_channel {
         if (!opaque->empty()) std::memcpy(buffer.data() + length, opaque->data(), opaque->size());
         length += opaque->size() + pad;  // the buffer's zeros are the padding
       }
-      status = send_all(fd_.get(), std::span(buffer).first(length), {}, until, sent);
+      status = send_frame(fd_.get(), std::span(buffer).first(length), {}, until, sent);
     } else {
-      status = send_all(fd_.get(), std::span(buffer).first(head), *opaque, until, sent);
-      if (status >= 0 && pad > 0) {
+      status = send_frame(fd_.get(), std::span(buffer).first(head), *opaque, until, sent);
+      if ((status >= 0 || (status == VI_ERROR_ABORT && sent > 0)) && pad > 0) {
         static constexpr std::array<std::byte, 3> zeros{};
-        status = send_all(fd_.get(), std::span(zeros).first(pad), {}, until, sent);
+        std::size_t padded = 0;
+        const ViStatus rest = send_frame(fd_.get(), std::span(zeros).first(pad), {}, until, padded, true);
+        if (rest < 0) status = rest;
       }
     }
-    // Half a call on the wire cannot be taken back: the server would read the next call as
-    // its rest.
+    if (status == VI_ERROR_ABORT) {
+      // Not sent at all, or sent whole: the stream is in step either way. A reply to a call
+      // that went out is never waited for; its xid tells it apart from the next call's.
+      if (sent > 0) in_step_ = false;
+      sent_whole_ = sent > 0;
+      return status;
+    }
     if (status < 0) disconnect();
+    sent_whole_ = status >= 0;
     return status;
   }
 
-  // A timeout leaves the reader's place in the stream known, so the connection stays for the
-  // next call; anything else (a lost connection, a reply that makes no sense) ends it.
+  // A timeout or a signal leaves the reader's place in the stream known, so the connection
+  // stays for the next call, which skips the rest of this reply by its xid; anything else (a
+  // lost connection, a reply that makes no sense) ends it.
   ViStatus settle(ViStatus status) {
-    if (status < 0 && status != VI_ERROR_TMO) disconnect();
-    in_step_ = status != VI_ERROR_TMO;
+    const bool gave_up = status == VI_ERROR_TMO || status == VI_ERROR_ABORT;
+    if (status < 0 && !gave_up) disconnect();
+    in_step_ = !gave_up;
     return status;
   }
 
@@ -138,6 +185,8 @@ class rpc_channel {
   record_reader reader_;
   std::uint32_t last_xid_ = 0;
   bool in_step_ = true;
+  bool read_pending_ = false;
+  bool sent_whole_ = false;  // the last call went out whole
 };
 
 // The numeric address the socket is connected to, so the core channel reaches the host whose
@@ -225,7 +274,11 @@ class vxi11_transport final : public transport {
       const std::array<std::uint32_t, 6> parms = {
           lid_, request, io_timeout, 0, termchar_enabled_ ? flag_termchrset : 0, termchar_};
       read_reply reply;
-      ViStatus status = core_.read_call(parms, rpc_deadline(io_timeout), space.first(request), excess_, reply);
+      bool interrupted = false;
+      ViStatus status =
+          core_.read_pending()
+              ? core_.pending_read_reply(rpc_deadline(io_timeout), space.first(request), excess_, reply, interrupted)
+              : core_.read_call(parms, rpc_deadline(io_timeout), space.first(request), excess_, reply, interrupted);
       count = reply.count;
       if (status < 0) {
         excess_.clear();
@@ -244,6 +297,9 @@ class vxi11_transport final : public transport {
       } else {
         end = end_here;
       }
+      // The reply a signal came during is delivered whole; unless it ended the response, the
+      // read ends there.
+      if (interrupted && !end) return VI_ERROR_ABORT;
       if (count > 0 || end) return VI_SUCCESS;
       // Nothing yet and no END: the server's own buffer filled with nothing to show; ask again
       // while time is left.

@@ -2,6 +2,7 @@
 // With no argument at all it prints its usage and the instruments it can find.
 #include "cli/options.h"
 #include "cli/usage.h"
+#include "exchange/interrupt.h"
 #include "exchange/run.h"
 
 #include <cerrno>
@@ -19,6 +20,7 @@ int main(int argc, char** argv) {
     std::puts("bad argument");
     return -1;
   }
+  catch_interrupts();
   int result = run_exchange(options);
   // A console that refuses the output (a full disk behind a redirection) must not pass for
   // success.
@@ -26,5 +28,7 @@ int main(int argc, char** argv) {
     std::fprintf(stderr, "Cannot write to standard output: %s\n", std::strerror(errno));
     if (result == 0) result = -2;
   }
+  // Everything is delivered, reported and closed: now the interrupt takes its course.
+  end_if_interrupted();
   return result;
 }

@@ -1,9 +1,11 @@
-// The end-of-response finder on links without END: newline outside blocks and strings.
+// The end-of-response finder on links without END: newline outside blocks and strings, and
+// blocks and strings only where a data element starts.
 #include "message_end.h"
 
 #include <gtest/gtest.h>
 
 #include <string>
+#include <vector>
 
 namespace kobrant::visa {
 namespace {
@@ -76,6 +78,95 @@ TEST(message_end, absurd_declared_length_allocates_nothing_and_never_ends) {
   EXPECT_FALSE(finder.feed(bytes("#9999999999\n\n\n")));
   finder.reset();
   EXPECT_TRUE(finder.feed(bytes("ok\n")));
+}
+
+// Every end the finder reports in input fed as two pieces cut at cut, the rest of a piece fed
+// again after each end, as the read loop does.
+std::vector<std::size_t> ends_when_cut(const std::string& input, std::size_t cut) {
+  message_end finder;
+  std::vector<std::size_t> ends;
+  std::size_t at = 0;
+  for (std::size_t piece_end : {cut, input.size()}) {
+    while (at < piece_end) {
+      std::string part = input.substr(at, piece_end - at);
+      auto stop = finder.feed(bytes(part));
+      if (!stop) {
+        at = piece_end;
+        break;
+      }
+      at += *stop;
+      ends.push_back(at);
+    }
+  }
+  return ends;
+}
+
+struct response_case {
+  const char* name;
+  std::string input;
+  std::vector<std::size_t> ends;
+};
+
+// A '#' or '"' is a block or string only at the start of the response, after ',' or ';', or
+// after an upper-case header and one space; elsewhere it is text and the first newline ends the
+// answer. Each case is fed whole and cut at every point, header and length digits included.
+TEST(message_end, blocks_and_strings_start_only_where_a_data_element_starts) {
+  const std::vector<response_case> cases = {
+      // text: the first newline ends it
+      {"word with hash", "Serial #15\n", {11}},
+      {"word with hash, more lines", "Serial #15ab\ncd\n", {13, 16}},
+      {"inch mark", "12\" display\n", {12}},
+      {"quote closing late", "size 12\" or 15\"\n", {16}},
+      {"lower-case header", "curv #15ab\ncd\n", {11, 14}},
+      {"mixed-case header", "Curv #15ab\ncd\n", {11, 14}},
+      {"header without space", "CURV#15ab\ncd\n", {10, 13}},
+      {"header with two spaces", "CURV  #15ab\ncd\n", {12, 15}},
+      {"number then space", "1 #15ab\ncd\n", {8, 11}},
+      {"second word after a header", "ABC DEF #15ab\ncd\n", {14, 17}},
+      {"header after a comma", "1,CURV #15ab\ncd\n", {13, 16}},
+      {"word after a comma", "1,b #15ab\ncd\n", {10, 13}},
+      {"space before a header", " CURV #15ab\ncd\n", {12, 15}},
+      {"text after a string", "\"a\"b\"c\nd\"\n", {7, 10}},
+      {"text after a block", "#11xy#12\n\n\n", {9, 10, 11}},
+      {"not a block", "#H1F,#Q7,#0,#x\n", {15}},
+      // blocks and strings at element starts hide their newlines
+      {"block at the start", "#15ab\ncd\n", {9}},
+      {"block after a comma", "1,#15ab\ncd\n", {11}},
+      {"block after a semicolon", "1;#15ab\ncd\n", {11}},
+      {"block after a header", "CURV #15ab\ncd\n", {14}},
+      {"block after a long header", ":CURV:DATA #15ab\ncd\n", {20}},
+      {"block after a header after ;", "1;WAV_2:DATA #15ab\ncd\n", {22}},
+      {"string after a common header", "*LRN \"a\nb\"\n", {11}},
+      {"string after a header and comma", ":SYST:ERR -113,\"Bad\nname\"\n", {26}},
+      {"doubled quotes", "\"x\"\",#15\n\"\n", {11}},
+      {"block then string", "#15ab\ncd,\"x\ny\"\n", {15}},
+      {"empty block then string", "1,#10,\"\n\"\n", {10}},
+      {"mixed in one chunk", "#10,#10,\"\",#11x,ab#c,\"d\"\"e\"\n", {28}},
+      // one answer after another: each starts afresh
+      {"text then block", "Serial #15\n#12\n\n\n", {11, 17}},
+      {"block then text", "#12\n\n\nSerial #15\n", {6, 17}},
+  };
+  for (const auto& c : cases) {
+    for (std::size_t cut = 0; cut <= c.input.size(); ++cut) {
+      EXPECT_EQ(ends_when_cut(c.input, cut), c.ends) << c.name << ", cut at " << cut;
+    }
+  }
+}
+
+TEST(message_end, many_elements_in_one_chunk_are_each_judged_in_place) {
+  // Alternating blocks, strings and words with '#' in one long response: an end finder that
+  // remembered a search result past the point it applies to ends it early or late.
+  std::string response;
+  for (int i = 0; i < 2000; ++i) {
+    response += i % 3 == 0 ? "#11\n" : i % 3 == 1 ? "\"a\n\"\"\"" : "no#1,";
+    response += i % 2 == 0 ? "," : ";";
+  }
+  response += "end\n";
+  const std::string input = response + "Serial #15\n";
+  const std::vector<std::size_t> expected = {response.size(), input.size()};
+  for (std::size_t cut : {std::size_t{0}, std::size_t{1}, response.size() / 2, response.size()}) {
+    EXPECT_EQ(ends_when_cut(input, cut), expected) << "cut at " << cut;
+  }
 }
 
 }  // namespace

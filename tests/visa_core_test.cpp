@@ -1,4 +1,5 @@
 // The library's core through the C API: handles, opening, attributes, search, descriptions.
+#include "status_text.h"
 #include "visa/visa.h"
 
 #include <gtest/gtest.h>
@@ -111,6 +112,30 @@ TEST(visa_core, every_status_has_a_description_that_fits) {
   }
   EXPECT_EQ(viStatusDesc(VI_NULL, -42, desc), VI_WARN_UNKNOWN_STATUS);
   EXPECT_NE(std::string(desc).find("-42"), std::string::npos);
+}
+
+TEST(visa_core, a_failed_open_names_its_reason_in_the_description_within_the_buffer) {
+  ViSession rm = VI_NULL, vi = VI_NULL;
+  ASSERT_EQ(viOpenDefaultRM(&rm), VI_SUCCESS);
+  const std::string port = std::to_string(unused_port());
+  const std::string refused = "TCPIP0::127.0.0.1::" + port + "::SOCKET";
+  ASSERT_EQ(viOpen(rm, refused.c_str(), VI_NULL, 5000, &vi), VI_ERROR_RSRC_NFOUND);
+  char desc[256];
+  ASSERT_EQ(viStatusDesc(rm, VI_ERROR_RSRC_NFOUND, desc), VI_SUCCESS);
+  EXPECT_TRUE(std::string(desc).ends_with(" (connect to 127.0.0.1:" + port + ": Connection refused)")) << desc;
+  // The reason belongs to that status, and to the last open only.
+  ASSERT_EQ(viStatusDesc(rm, VI_ERROR_TMO, desc), VI_SUCCESS);
+  EXPECT_EQ(std::string(desc).find('('), std::string::npos) << desc;
+  EXPECT_EQ(viOpen(rm, "TCPIP0::127.0.0.1::99999::SOCKET", VI_NULL, 5000, &vi), VI_ERROR_INV_RSRC_NAME);
+  ASSERT_EQ(viStatusDesc(rm, VI_ERROR_RSRC_NFOUND, desc), VI_SUCCESS);
+  EXPECT_EQ(std::string(desc).find('('), std::string::npos) << desc;
+  EXPECT_EQ(viClose(rm), VI_SUCCESS);
+
+  // However long the reason (a long host name), the text stops at the caller's 255 bytes.
+  const std::string long_reason = "resolve " + std::string(400, 'h') + ": Name or service not known";
+  const std::string cut = kobrant::visa::describe_status(VI_ERROR_RSRC_NFOUND, long_reason, 255);
+  EXPECT_EQ(cut.size(), 255u);
+  EXPECT_TRUE(cut.starts_with(kobrant::visa::status_text(VI_ERROR_RSRC_NFOUND)));
 }
 
 }  // namespace

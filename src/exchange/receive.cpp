@@ -1,6 +1,7 @@
 // Response reception: reads buffer-sized pieces until the library no longer reports that more
 // may follow, delivering each to the output file, to the console bare (/l), or to the console as
 // "<address> -> <text>" lines.
+#include "exchange/interrupt.h"
 #include "exchange/run.h"
 
 #include <cerrno>
@@ -38,12 +39,15 @@ ViStatus read_response(const run_options& options, exchange_state& state) {
   ViStatus status;
   do {
     state.ret_count = 0;
+    if (interrupt_signal()) return VI_ERROR_ABORT;
     status = viRead(state.vi, reinterpret_cast<ViBuf>(buffer), options.buffer_size, &state.ret_count);
+    // An interrupt stops the run here, once this piece is delivered, however the read ended.
+    if (interrupt_signal() && status >= VI_SUCCESS) status = VI_ERROR_ABORT;
     if (state.ret_count > options.buffer_size) state.ret_count = options.buffer_size;
     // The terminator right after the piece: the console sinks print up to the first zero byte.
     buffer[state.ret_count] = '\0';
-    // Bytes that arrived before a failure (a timeout mid-response, a dropped connection) are
-    // delivered too: they are all the user will get of that response.
+    // Bytes that arrived before a failure (a timeout mid-response, a dropped connection, an
+    // interrupt) are delivered too: they are all the user will get of that response.
     if ((status >= VI_SUCCESS || state.ret_count > 0) && !deliver(options, state, buffer)) {
       return VI_ERROR_IO;
     }

@@ -1,5 +1,6 @@
 // Command transmission: one write when the command fits the buffer, otherwise buffer-sized
 // writes with END held back until the last one. Each write is echoed unless /l is given.
+#include "exchange/interrupt.h"
 #include "exchange/run.h"
 
 #include <algorithm>
@@ -25,9 +26,10 @@ ViStatus set_send_end(exchange_state& state, bool on) {
 
 ViStatus write_chunk(const run_options& options, exchange_state& state, const char* data,
                      ViUInt32 size) {
+  if (interrupt_signal()) return VI_ERROR_ABORT;
   ViStatus status = viWrite(state.vi, reinterpret_cast<ViConstBuf>(data), size, &state.ret_count);
   if (status >= VI_SUCCESS) echo(options, data, size);
-  return status;
+  return interrupt_signal() && status >= VI_SUCCESS ? VI_ERROR_ABORT : status;
 }
 
 ViStatus send_text(const run_options& options, exchange_state& state) {
