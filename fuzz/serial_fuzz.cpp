@@ -15,18 +15,18 @@ namespace {
 
 using namespace kobrant::visa::serial;
 
-constexpr ViAttr attributes[] = {attr_baud,       attr_data_bits, attr_parity,   attr_stop_bits,
-                                 attr_flow_cntrl, attr_xon_char,  attr_xoff_char, attr_avail_num};
+constexpr ViAttr attributes[] = {VI_ATTR_ASRL_BAUD,       VI_ATTR_ASRL_DATA_BITS, VI_ATTR_ASRL_PARITY,   VI_ATTR_ASRL_STOP_BITS,
+                                 VI_ATTR_ASRL_FLOW_CNTRL, VI_ATTR_ASRL_XON_CHAR,  VI_ATTR_ASRL_XOFF_CHAR, VI_ATTR_ASRL_AVAIL_NUM};
 
 ViAttrState read_back(const termios& t, ViAttr attr) {
   ViUInt32 wide = 0;
   ViUInt16 narrow = 0;
   ViUInt8 byte = 0;
-  if (attr == attr_baud) {
+  if (attr == VI_ATTR_ASRL_BAUD) {
     get_line_attribute(t, attr, &wide);
     return wide;
   }
-  if (attr == attr_xon_char || attr == attr_xoff_char) {
+  if (attr == VI_ATTR_ASRL_XON_CHAR || attr == VI_ATTR_ASRL_XOFF_CHAR) {
     get_line_attribute(t, attr, &byte);
     return byte;
   }

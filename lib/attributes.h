@@ -3,7 +3,7 @@
 #pragma once
 
 #include "resource_name.h"
-#include "visa/visa.h"
+#include <kobrant/visa.h>
 
 #include <cstdint>
 

@@ -4,7 +4,7 @@
 // there is one, and with KOBRANT_VISA_BUILTIN_ONLY for the shared library, which other programs
 // load precisely to get the built-in one.
 #pragma GCC visibility push(default)
-#include "visa/visa.h"
+#include <kobrant/visa.h>
 #pragma GCC visibility pop
 
 #include "resource_manager.h"
@@ -182,6 +182,14 @@ ViStatus viReadSTB(ViSession vi, ViPUInt16 status) {
     auto s = find_session(vi);
     if (!s) return VI_ERROR_INV_OBJECT;
     return s->read_stb(*status);
+  });
+}
+
+ViStatus viAssertTrigger(ViSession vi, ViUInt16 protocol) {
+  return guarded([&] {
+    auto s = find_session(vi);
+    if (!s) return VI_ERROR_INV_OBJECT;
+    return s->assert_trigger(protocol);
   });
 }
 

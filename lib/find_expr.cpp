@@ -10,8 +10,99 @@
 namespace kobrant::visa {
 
 namespace {
-constexpr std::size_t max_expr_length = 1024;
+// Long enough for an alternation of hundreds of full resource names; the automaton has at most
+// two states per character, so the bound also bounds its memory (a few megabytes) and the
+// work per character of a name matched.
+constexpr std::size_t max_expr_length = 64 * 1024;
 constexpr int max_depth = 64;  // bounds the parser's recursion on "((((...".
+
+// Checks the attribute filter after a find expression, the text between '{' and the final '}':
+//   or     := and ('||' and)*
+//   and    := unary ('&&' unary)*
+//   unary  := '!' unary | '(' or ')' | VI_ATTR_name op value
+//   op     := '==' | '!=' | '<' | '>' | '<=' | '>='
+//   value  := ['-'] decimal or 0x-hex number | '"' characters '"'
+// Blanks may stand between tokens. Only the syntax is checked: filters are not evaluated.
+class filter_checker {
+ public:
+  explicit filter_checker(std::string_view text) : text_(text) {}
+
+  bool valid() { return either(0) && (skip_blanks(), pos_ == text_.size()); }
+
+ private:
+  void skip_blanks() {
+    while (pos_ < text_.size() && (text_[pos_] == ' ' || text_[pos_] == '\t')) ++pos_;
+  }
+  bool take(std::string_view token) {
+    skip_blanks();
+    if (text_.substr(pos_, token.size()) != token) return false;
+    pos_ += token.size();
+    return true;
+  }
+  bool either(int depth) {
+    if (depth > max_depth || !both(depth)) return false;
+    while (take("||"))
+      if (!both(depth)) return false;
+    return true;
+  }
+  bool both(int depth) {
+    if (!unary(depth)) return false;
+    while (take("&&"))
+      if (!unary(depth)) return false;
+    return true;
+  }
+  bool unary(int depth) {
+    if (depth > max_depth) return false;
+    if (take("!")) return unary(depth + 1);
+    if (take("(")) return either(depth + 1) && take(")");
+    return comparison();
+  }
+  bool peek_is(char c) const { return pos_ < text_.size() && text_[pos_] == c; }
+  bool comparison() {
+    skip_blanks();
+    if (text_.substr(pos_, 8) != "VI_ATTR_") return false;
+    pos_ += 8;
+    const std::size_t name_start = pos_;
+    while (pos_ < text_.size() && (std::isupper(static_cast<unsigned char>(text_[pos_])) ||
+                                   std::isdigit(static_cast<unsigned char>(text_[pos_])) || text_[pos_] == '_'))
+      ++pos_;
+    if (pos_ == name_start) return false;
+    if (!(take("==") || take("!=") || take("<=") || take(">=") || take("<") || take(">"))) return false;
+    return value();
+  }
+  bool value() {
+    skip_blanks();
+    if (peek_is('"')) {
+      const std::size_t close = text_.find('"', pos_ + 1);
+      if (close == std::string_view::npos) return false;
+      pos_ = close + 1;
+      return true;
+    }
+    if (peek_is('-')) ++pos_;
+    int base = 10;
+    if (text_.substr(pos_, 2) == "0x" || text_.substr(pos_, 2) == "0X") {
+      pos_ += 2;
+      base = 16;
+    }
+    const std::size_t digits_start = pos_;
+    while (pos_ < text_.size() && (base == 16 ? std::isxdigit(static_cast<unsigned char>(text_[pos_]))
+                                              : std::isdigit(static_cast<unsigned char>(text_[pos_]))))
+      ++pos_;
+    return pos_ > digits_start;
+  }
+
+  std::string_view text_;
+  std::size_t pos_ = 0;
+};
+
+// Where the attribute filter starts: the first '{' outside an escape, or npos.
+std::size_t filter_start(std::string_view text) {
+  for (std::size_t i = 0; i < text.size(); ++i) {
+    if (text[i] == '\\') ++i;
+    else if (text[i] == '{') return i;
+  }
+  return std::string_view::npos;
+}
 }  // namespace
 
 class find_expr_compiler {
@@ -180,17 +271,23 @@ class find_expr_compiler {
 ViStatus find_expr::compile(std::string_view text, find_expr& out) {
   out = find_expr{};
   if (text.empty() || text.size() > max_expr_length) return VI_ERROR_INV_EXPR;
-  // An attribute filter follows the first unescaped '{'.
-  for (std::size_t i = 0; i < text.size(); ++i) {
-    if (text[i] == '\\') ++i;
-    else if (text[i] == '{') return VI_ERROR_NSUP_OPER;
+  // An attribute filter follows the first unescaped '{' and runs to a final '}'. The whole
+  // expression is checked first, so a malformed one is reported as such, filter or not.
+  const std::size_t brace = filter_start(text);
+  const std::string_view pattern = text.substr(0, brace);
+  bool filter_ok = true;
+  if (brace != std::string_view::npos) {
+    filter_ok = text.back() == '}' && text.size() - brace > 2 &&
+                filter_checker(text.substr(brace + 1, text.size() - brace - 2)).valid();
   }
-  find_expr_compiler compiler(text, out);
-  if (!compiler.compile()) {
+  find_expr_compiler compiler(pattern, out);
+  if (pattern.empty() || !filter_ok || !compiler.compile()) {
     out = find_expr{};
     return VI_ERROR_INV_EXPR;
   }
-  return VI_SUCCESS;
+  if (brace == std::string_view::npos) return VI_SUCCESS;
+  out = find_expr{};
+  return VI_ERROR_NSUP_OPER;
 }
 
 bool find_expr::matches(std::string_view name) const {

@@ -2,7 +2,7 @@
 // whole resource name without regard to case.
 #pragma once
 
-#include "visa/visa.h"
+#include <kobrant/visa.h>
 
 #include <bitset>
 #include <memory>
@@ -15,8 +15,9 @@ namespace kobrant::visa {
 // linear in the name's length whatever the expression: a caller's expression cannot stall a search.
 class find_expr {
  public:
-  // VI_SUCCESS and a usable expression, VI_ERROR_INV_EXPR for a malformed one, or
-  // VI_ERROR_NSUP_OPER for an attribute filter ("expr{...}"), which this library does not evaluate.
+  // VI_SUCCESS and a usable expression; VI_ERROR_INV_EXPR for a malformed one (an attribute
+  // filter included) or one longer than 64 KiB; VI_ERROR_NSUP_OPER for a well-formed attribute
+  // filter ("expr{VI_ATTR_...==...}"), which this library does not evaluate.
   static ViStatus compile(std::string_view text, find_expr& out);
 
   bool matches(std::string_view name) const;

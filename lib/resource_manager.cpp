@@ -1,7 +1,10 @@
 // Handle table. Handles are never 0 and are not reused while open; the table lock is held only
 // to look up, add or remove entries, never across I/O, so a slow instrument cannot block other
 // sessions. A session in use by one thread while another closes it stays alive until the I/O
-// returns (shared ownership), then goes.
+// returns (shared ownership), then goes; closing it wakes that I/O (session.h).
+//
+// The table is never destroyed: threads may still be inside the library while the process
+// exits, and exit handlers must not pull the table from under them.
 #include "resource_manager.h"
 
 #include "find_expr.h"
@@ -28,8 +31,15 @@ struct entry {
 
 class handle_table {
  public:
+  // Adds object under parent (VI_NULL for a manager). VI_NULL when the parent is no open
+  // manager any more: a manager closed while something was being opened through it takes
+  // that along too.
   ViObject add(ViSession parent, decltype(entry::object) object) {
     std::lock_guard lock(mutex_);
+    if (parent != VI_NULL) {
+      auto it = entries_.find(parent);
+      if (it == entries_.end() || !std::holds_alternative<manager_object>(it->second.object)) return VI_NULL;
+    }
     do {
       ++last_;
     } while (last_ == VI_NULL || entries_.count(last_));
@@ -82,8 +92,9 @@ class handle_table {
 };
 
 handle_table& table() {
-  static handle_table instance;
-  return instance;
+  // Reachable from a static pointer, so leak checkers see it as in use rather than lost.
+  static handle_table* const instance = new handle_table;
+  return *instance;
 }
 
 }  // namespace
@@ -114,7 +125,11 @@ ViStatus open_session(ViSession rm, std::string_view resource, ViAccessMode mode
   auto s = std::make_shared<session>(std::move(name), entry);
   status = s->open(deadline::after_ms(bound));
   if (status < 0) return status;
-  out = table().add(rm, std::move(s));
+  out = table().add(rm, s);
+  if (out == VI_NULL) {
+    s->close();
+    return VI_ERROR_INV_OBJECT;
+  }
   return status;
 }
 
@@ -142,13 +157,17 @@ ViStatus find_resources(ViSession rm, std::string_view expression, ViFindList& l
   for (const transport_entry* t : all_transports())
     if (t->list) t->list(all);
   find_list_object found;
+  // A name too long for the caller's VI_FIND_BUFLEN buffer could only be reported cut short.
   for (auto& name : all)
-    if (expr.matches(name)) found.names.push_back(std::move(name));
+    if (name.size() < VI_FIND_BUFLEN && expr.matches(name)) found.names.push_back(std::move(name));
   if (found.names.empty()) return VI_ERROR_RSRC_NFOUND;
 
-  count = static_cast<ViUInt32>(found.names.size());
-  first = found.names.front();
+  const auto found_count = static_cast<ViUInt32>(found.names.size());
+  std::string found_first = found.names.front();
   list = table().add(rm, std::move(found));
+  if (list == VI_NULL) return VI_ERROR_INV_OBJECT;
+  count = found_count;
+  first = std::move(found_first);
   return VI_SUCCESS;
 }
 

@@ -3,7 +3,7 @@
 #pragma once
 
 #include "session.h"
-#include "visa/visa.h"
+#include <kobrant/visa.h>
 
 #include <memory>
 #include <string>

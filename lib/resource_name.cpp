@@ -7,6 +7,7 @@
 #include <cctype>
 #include <charconv>
 #include <cstdio>
+#include <initializer_list>
 #include <optional>
 #include <vector>
 
@@ -96,9 +97,17 @@ constexpr interface_prefix interfaces[] = {
     {"PXI", VI_INTF_PXI},
 };
 
-bool is_known_unserved_class(std::string_view cls) {
-  return iequals(cls, "INTFC") || iequals(cls, "BACKPLANE") || iequals(cls, "SERVANT") ||
-         iequals(cls, "MEMACC");
+// Board-level classes: the name is "<interface><board>::<CLASS>" and nothing else.
+bool is_board_class(std::string_view cls, std::initializer_list<std::string_view> allowed) {
+  return std::any_of(allowed.begin(), allowed.end(), [&](std::string_view c) { return iequals(cls, c); });
+}
+
+// A name that is only the interface and a board-level class, such as GPIB0::INTFC. Nothing
+// here serves these: kind stays unsupported, so viOpen says the class is not supported.
+ViStatus parse_board_class(std::string_view keyword, std::string_view cls, resource_name& r) {
+  r.resource_class = upper(cls);
+  r.canonical = std::string(keyword) + std::to_string(r.board) + "::" + r.resource_class;
+  return VI_SUCCESS;
 }
 
 std::string host_text(const resource_name& r) {
@@ -106,8 +115,9 @@ std::string host_text(const resource_name& r) {
 }
 
 ViStatus parse_tcpip(std::vector<std::string_view> f, resource_name& r) {
-  // f[0] is the interface field; f[1] the host.
+  // f[0] is the interface field; f[1] the host, or the class of TCPIP[board]::SERVANT.
   if (f.size() < 2) return VI_ERROR_INV_RSRC_NAME;
+  if (f.size() == 2 && is_board_class(f[1], {"SERVANT"})) return parse_board_class("TCPIP", f[1], r);
   std::string_view host = f[1];
   bool bracketed = host.front() == '[';
   if (bracketed) {
@@ -131,12 +141,9 @@ ViStatus parse_tcpip(std::vector<std::string_view> f, resource_name& r) {
   // INSTR: host[::device][::INSTR]
   std::size_t n = f.size();
   if (n >= 3 && iequals(f[n - 1], "INSTR")) --n;
-  else if (n >= 3 && is_known_unserved_class(f[n - 1])) {
-    r.resource_class = upper(f[n - 1]);
-    r.canonical = prefix + r.resource_class;
-    return VI_SUCCESS;  // kind stays unsupported
-  }
-  if (n > 3) return VI_ERROR_INV_RSRC_NAME;
+  // A class word in the device's place is a class this interface does not have.
+  if (n > 3 || (n == 3 && is_board_class(f[2], {"SOCKET", "RAW", "INTFC", "BACKPLANE", "MEMACC", "SERVANT"})))
+    return VI_ERROR_INV_RSRC_NAME;
   std::string_view device = n == 3 ? f[2] : std::string_view("inst0");
   if (device.size() > 255) return VI_ERROR_INV_RSRC_NAME;
   for (char c : device)
@@ -197,12 +204,8 @@ ViStatus parse_usb(std::vector<std::string_view> f, resource_name& r) {
 
 ViStatus parse_gpib(std::vector<std::string_view> f, resource_name& r) {
   std::size_t n = f.size();
+  if (n == 2 && is_board_class(f[1], {"INTFC", "SERVANT"})) return parse_board_class("GPIB", f[1], r);
   if (n >= 2 && iequals(f[n - 1], "INSTR")) --n;
-  else if (n >= 2 && is_known_unserved_class(f[n - 1])) {
-    r.resource_class = upper(f[n - 1]);
-    r.canonical = "GPIB" + std::to_string(r.board) + "::" + r.resource_class;
-    return VI_SUCCESS;
-  }
   if (n != 2 && n != 3) return VI_ERROR_INV_RSRC_NAME;
   auto primary = parse_number(f[1], 30);
   if (!primary) return VI_ERROR_INV_RSRC_NAME;
@@ -217,6 +220,124 @@ ViStatus parse_gpib(std::vector<std::string_view> f, resource_name& r) {
   r.canonical = "GPIB" + std::to_string(r.board) + "::" + std::to_string(r.primary_address) +
                 (n == 3 ? "::" + std::to_string(r.secondary_address) : "") + "::INSTR";
   return VI_SUCCESS;
+}
+
+// VXI[board]::la[::INSTR], VXI[board][::la]::BACKPLANE, VXI[board]::MEMACC, VXI[board]::SERVANT,
+// and the same for GPIB-VXI (without SERVANT). la is a VXI logical address, 0 to 255. Nothing
+// here serves these; the fields are parsed so the name, its class and canonical form are right.
+ViStatus parse_vxi(std::vector<std::string_view> f, std::string_view keyword, resource_name& r) {
+  const std::size_t n = f.size();
+  const bool servant_too = keyword == "VXI";
+  if (n == 2 && (is_board_class(f[1], {"MEMACC", "BACKPLANE"}) || (servant_too && iequals(f[1], "SERVANT"))))
+    return parse_board_class(keyword, f[1], r);
+  const std::string prefix = std::string(keyword) + std::to_string(r.board) + "::";
+  std::string cls = "INSTR";
+  if (n == 3 && (iequals(f[2], "INSTR") || iequals(f[2], "BACKPLANE"))) cls = upper(f[2]);
+  else if (n != 2) return VI_ERROR_INV_RSRC_NAME;
+  auto address = parse_number(f[1], 255);
+  if (!address) return VI_ERROR_INV_RSRC_NAME;
+  r.primary_address = *address;
+  r.resource_class = cls;
+  r.canonical = prefix + std::to_string(*address) + "::" + cls;
+  return VI_SUCCESS;
+}
+
+// PXI[board]::device[::function][::INSTR], PXI[board]::bus-device[.function][::INSTR],
+// PXI[board]::CHASSISn::SLOTn[::FUNCn][::INSTR], PXI[board]::MEMACC and
+// PXI[board]::chassis::BACKPLANE. Device 0-31, function
+// 0-7, bus, chassis and slot 0-255. Nothing here serves these either.
+ViStatus parse_pxi(std::vector<std::string_view> f, resource_name& r) {
+  std::size_t n = f.size();
+  if (n == 2 && is_board_class(f[1], {"MEMACC"})) return parse_board_class("PXI", f[1], r);
+  if (n == 3 && iequals(f[2], "BACKPLANE")) {
+    auto chassis = parse_number(f[1], 255);
+    if (!chassis) return VI_ERROR_INV_RSRC_NAME;
+    r.resource_class = "BACKPLANE";
+    r.canonical = "PXI" + std::to_string(r.board) + "::" + std::to_string(*chassis) + "::BACKPLANE";
+    return VI_SUCCESS;
+  }
+  if (n >= 2 && iequals(f[n - 1], "INSTR")) --n;
+  if (n < 2) return VI_ERROR_INV_RSRC_NAME;
+  const auto numbered = [&](std::string_view field, std::string_view word, unsigned max) {
+    return istarts_with(field, word) ? parse_number(field.substr(word.size()), max) : std::nullopt;
+  };
+  std::string address;
+  if (istarts_with(f[1], "CHASSIS")) {
+    if (n != 3 && n != 4) return VI_ERROR_INV_RSRC_NAME;
+    auto chassis = numbered(f[1], "CHASSIS", 255);
+    auto slot = numbered(f[2], "SLOT", 255);
+    auto function = n == 4 ? numbered(f[3], "FUNC", 7) : std::optional<unsigned>(0);
+    if (!chassis || !slot || !function) return VI_ERROR_INV_RSRC_NAME;
+    address = "CHASSIS" + std::to_string(*chassis) + "::SLOT" + std::to_string(*slot) +
+              (n == 4 ? "::FUNC" + std::to_string(*function) : "");
+  } else if (auto dash = f[1].find('-'); dash != std::string_view::npos) {
+    if (n != 2) return VI_ERROR_INV_RSRC_NAME;
+    std::string_view rest = f[1].substr(dash + 1);
+    const auto dot = rest.find('.');
+    auto bus = parse_number(f[1].substr(0, dash), 255);
+    auto device = parse_number(rest.substr(0, dot), 31);
+    auto function = dot == std::string_view::npos ? std::optional<unsigned>(0) : parse_number(rest.substr(dot + 1), 7);
+    if (!bus || !device || !function) return VI_ERROR_INV_RSRC_NAME;
+    address = std::to_string(*bus) + "-" + std::to_string(*device) +
+              (dot != std::string_view::npos ? "." + std::to_string(*function) : "");
+  } else {
+    if (n != 2 && n != 3) return VI_ERROR_INV_RSRC_NAME;
+    auto device = parse_number(f[1], 31);
+    auto function = n == 3 ? parse_number(f[2], 7) : std::optional<unsigned>(0);
+    if (!device || !function) return VI_ERROR_INV_RSRC_NAME;
+    address = std::to_string(*device) + (n == 3 ? "::" + std::to_string(*function) : "");
+  }
+  r.resource_class = "INSTR";
+  r.canonical = "PXI" + std::to_string(r.board) + "::" + address + "::INSTR";
+  return VI_SUCCESS;
+}
+
+// VISA hands names out in VI_FIND_BUFLEN-byte buffers. A name whose canonical form does not fit
+// with its terminating zero could only be reported cut short, as a different name; it is
+// refused instead, so every name that parses can be reported whole.
+ViStatus check_canonical_length(resource_name& r) {
+  if (r.canonical.size() < VI_FIND_BUFLEN) return VI_SUCCESS;
+  r = resource_name{};
+  return VI_ERROR_INV_RSRC_NAME;
+}
+
+ViStatus parse_fields(std::string_view name, resource_name& out) {
+  auto fields = split_fields(name);
+  if (!fields) return VI_ERROR_INV_RSRC_NAME;
+  std::string_view head = (*fields)[0];
+
+  const interface_prefix* intf = nullptr;
+  for (const auto& candidate : interfaces) {
+    if (istarts_with(head, candidate.keyword)) {
+      intf = &candidate;
+      break;
+    }
+  }
+  if (!intf) return VI_ERROR_INV_RSRC_NAME;
+  std::string_view board_text = head.substr(intf->keyword.size());
+  if (!board_text.empty()) {
+    auto board = parse_number(board_text, 65535);
+    if (!board) return VI_ERROR_INV_RSRC_NAME;
+    out.board = *board;
+  }
+  out.interface_type = intf->type;
+
+  switch (intf->type) {
+    case VI_INTF_TCPIP: return parse_tcpip(*fields, out);
+    case VI_INTF_USB: return parse_usb(*fields, out);
+    case VI_INTF_GPIB: return parse_gpib(*fields, out);
+    case VI_INTF_VXI: case VI_INTF_GPIB_VXI: return parse_vxi(*fields, intf->keyword, out);
+    case VI_INTF_PXI: return parse_pxi(*fields, out);
+    case VI_INTF_ASRL:
+      if (fields->size() > 2 || (fields->size() == 2 && !iequals((*fields)[1], "INSTR")))
+        return VI_ERROR_INV_RSRC_NAME;
+      out.kind = transport_kind::serial;
+      out.resource_class = "INSTR";
+      out.canonical = "ASRL" + std::to_string(out.board) + "::INSTR";
+      return VI_SUCCESS;
+    default:
+      return VI_ERROR_INV_RSRC_NAME;
+  }
 }
 
 }  // namespace
@@ -243,47 +364,15 @@ ViStatus parse_resource_name(std::string_view name, resource_name& out) {
     out.resource_class = "INSTR";
     out.device_path = std::string(path);
     out.canonical = "ASRL" + out.device_path + "::INSTR";
-    return VI_SUCCESS;
+    return check_canonical_length(out);
   }
 
-  auto fields = split_fields(name);
-  if (!fields) return VI_ERROR_INV_RSRC_NAME;
-  std::string_view head = (*fields)[0];
-
-  const interface_prefix* intf = nullptr;
-  for (const auto& candidate : interfaces) {
-    if (istarts_with(head, candidate.keyword)) {
-      intf = &candidate;
-      break;
-    }
+  ViStatus status = parse_fields(name, out);
+  if (status < 0) {
+    out = resource_name{};
+    return status;
   }
-  if (!intf) return VI_ERROR_INV_RSRC_NAME;
-  std::string_view board_text = head.substr(intf->keyword.size());
-  if (!board_text.empty()) {
-    auto board = parse_number(board_text, 65535);
-    if (!board) return VI_ERROR_INV_RSRC_NAME;
-    out.board = *board;
-  }
-  out.interface_type = intf->type;
-
-  switch (intf->type) {
-    case VI_INTF_TCPIP: return parse_tcpip(*fields, out);
-    case VI_INTF_USB: return parse_usb(*fields, out);
-    case VI_INTF_GPIB: return parse_gpib(*fields, out);
-    case VI_INTF_ASRL:
-      if (fields->size() > 2 || (fields->size() == 2 && !iequals((*fields)[1], "INSTR")))
-        return VI_ERROR_INV_RSRC_NAME;
-      out.kind = transport_kind::serial;
-      out.resource_class = "INSTR";
-      out.canonical = "ASRL" + std::to_string(out.board) + "::INSTR";
-      return VI_SUCCESS;
-    default:
-      // VXI, GPIB-VXI and PXI names are well formed enough to route, but nothing here serves
-      // them: keep the class so viOpen can say the class is unsupported.
-      out.resource_class = upper(fields->back());
-      out.canonical = std::string(name);
-      return VI_SUCCESS;
-  }
+  return check_canonical_length(out);
 }
 
 }  // namespace kobrant::visa

@@ -1,7 +1,7 @@
 // Parsed VISA resource names: which transport serves a name, and the fields it needs.
 #pragma once
 
-#include "visa/visa.h"
+#include <kobrant/visa.h>
 
 #include <cstdint>
 #include <string>
@@ -42,8 +42,10 @@ struct resource_name {
 
 inline constexpr std::uint16_t hislip_default_port = 4880;
 
-// Parses name into out. VI_SUCCESS, or VI_ERROR_INV_RSRC_NAME for a name outside the grammar.
-// Known classes this library has no transport for parse with kind == unsupported.
+// Parses name into out. VI_SUCCESS, or VI_ERROR_INV_RSRC_NAME for a name outside the grammar
+// or one whose canonical form is 256 characters or longer (it could not be handed out whole in
+// a VI_FIND_BUFLEN buffer). Known classes this library has no transport for (VXI, GPIB-VXI,
+// PXI, board-level classes such as GPIB0::INTFC) parse with kind == unsupported.
 ViStatus parse_resource_name(std::string_view name, resource_name& out);
 
 }  // namespace kobrant::visa

@@ -47,16 +47,16 @@ ViUInt16 data_bits_of(const termios& line) {
 }
 
 ViUInt16 parity_of(const termios& line) {
-  if (!(line.c_cflag & PARENB)) return parity_none;
+  if (!(line.c_cflag & PARENB)) return VI_ASRL_PAR_NONE;
   const bool odd = line.c_cflag & PARODD;
-  if (line.c_cflag & CMSPAR) return odd ? parity_mark : parity_space;
-  return odd ? parity_odd : parity_even;
+  if (line.c_cflag & CMSPAR) return odd ? VI_ASRL_PAR_MARK : VI_ASRL_PAR_SPACE;
+  return odd ? VI_ASRL_PAR_ODD : VI_ASRL_PAR_EVEN;
 }
 
 ViUInt16 flow_of(const termios& line) {
-  ViUInt16 flow = flow_none;
-  if ((line.c_iflag & IXON) && (line.c_iflag & IXOFF)) flow |= flow_xon_xoff;
-  if (line.c_cflag & CRTSCTS) flow |= flow_rts_cts;
+  ViUInt16 flow = VI_ASRL_FLOW_NONE;
+  if ((line.c_iflag & IXON) && (line.c_iflag & IXOFF)) flow |= VI_ASRL_FLOW_XON_XOFF;
+  if (line.c_cflag & CRTSCTS) flow |= VI_ASRL_FLOW_RTS_CTS;
   return flow;
 }
 
@@ -82,8 +82,8 @@ void make_default_line(termios& line) {
 
 bool is_line_attribute(ViAttr attr) {
   switch (attr) {
-    case attr_baud: case attr_data_bits: case attr_parity: case attr_stop_bits:
-    case attr_flow_cntrl: case attr_xon_char: case attr_xoff_char:
+    case VI_ATTR_ASRL_BAUD: case VI_ATTR_ASRL_DATA_BITS: case VI_ATTR_ASRL_PARITY: case VI_ATTR_ASRL_STOP_BITS:
+    case VI_ATTR_ASRL_FLOW_CNTRL: case VI_ATTR_ASRL_XON_CHAR: case VI_ATTR_ASRL_XOFF_CHAR:
       return true;
     default:
       return false;
@@ -93,7 +93,7 @@ bool is_line_attribute(ViAttr attr) {
 ViStatus set_line_attribute(termios& line, ViAttr attr, ViAttrState value) {
   termios next = line;
   switch (attr) {
-    case attr_baud: {
+    case VI_ATTR_ASRL_BAUD: {
       const auto* found = baud_rates.end();
       for (const auto* it = baud_rates.begin(); it != baud_rates.end(); ++it)
         if (it->first == value && value != 0) found = it;
@@ -102,45 +102,45 @@ ViStatus set_line_attribute(termios& line, ViAttr attr, ViAttrState value) {
       ::cfsetospeed(&next, found->second);
       break;
     }
-    case attr_data_bits: {
+    case VI_ATTR_ASRL_DATA_BITS: {
       static constexpr tcflag_t sizes[] = {CS5, CS6, CS7, CS8};
       if (value < 5 || value > 8) return VI_ERROR_NSUP_ATTR_STATE;
       next.c_cflag = (next.c_cflag & ~CSIZE) | sizes[value - 5];
       break;
     }
-    case attr_parity: {
+    case VI_ATTR_ASRL_PARITY: {
       tcflag_t flags = 0;
       switch (value) {
-        case parity_none: break;
-        case parity_odd: flags = PARENB | PARODD; break;
-        case parity_even: flags = PARENB; break;
+        case VI_ASRL_PAR_NONE: break;
+        case VI_ASRL_PAR_ODD: flags = PARENB | PARODD; break;
+        case VI_ASRL_PAR_EVEN: flags = PARENB; break;
         // CMSPAR turns odd/even into a fixed parity bit: PARODD then means mark (1).
-        case parity_mark: flags = PARENB | CMSPAR | PARODD; break;
-        case parity_space: flags = PARENB | CMSPAR; break;
+        case VI_ASRL_PAR_MARK: flags = PARENB | CMSPAR | PARODD; break;
+        case VI_ASRL_PAR_SPACE: flags = PARENB | CMSPAR; break;
         default: return VI_ERROR_NSUP_ATTR_STATE;
       }
       next.c_cflag = (next.c_cflag & ~parity_flags) | flags;
       break;
     }
-    case attr_stop_bits:
+    case VI_ATTR_ASRL_STOP_BITS:
       // termios has one or two stop bits; 1.5 exists only as what UARTs do with two stop bits
       // at five data bits, so it is refused rather than silently turned into two.
-      if (value == stop_one) next.c_cflag &= ~CSTOPB;
-      else if (value == stop_two) next.c_cflag |= CSTOPB;
+      if (value == VI_ASRL_STOP_ONE) next.c_cflag &= ~CSTOPB;
+      else if (value == VI_ASRL_STOP_TWO) next.c_cflag |= CSTOPB;
       else return VI_ERROR_NSUP_ATTR_STATE;
       break;
-    case attr_flow_cntrl:
+    case VI_ATTR_ASRL_FLOW_CNTRL:
       // DTR/DSR handshaking has no termios flag.
-      if (value & ~ViAttrState{flow_xon_xoff | flow_rts_cts}) return VI_ERROR_NSUP_ATTR_STATE;
+      if (value & ~ViAttrState{VI_ASRL_FLOW_XON_XOFF | VI_ASRL_FLOW_RTS_CTS}) return VI_ERROR_NSUP_ATTR_STATE;
       next.c_iflag &= ~managed_iflags;
-      if (value & flow_xon_xoff) next.c_iflag |= IXON | IXOFF;
+      if (value & VI_ASRL_FLOW_XON_XOFF) next.c_iflag |= IXON | IXOFF;
       next.c_cflag &= ~CRTSCTS;
-      if (value & flow_rts_cts) next.c_cflag |= CRTSCTS;
+      if (value & VI_ASRL_FLOW_RTS_CTS) next.c_cflag |= CRTSCTS;
       break;
-    case attr_xon_char:
-    case attr_xoff_char:
+    case VI_ATTR_ASRL_XON_CHAR:
+    case VI_ATTR_ASRL_XOFF_CHAR:
       if (value > 0xFF) return VI_ERROR_NSUP_ATTR_STATE;
-      next.c_cc[attr == attr_xon_char ? VSTART : VSTOP] = static_cast<cc_t>(value);
+      next.c_cc[attr == VI_ATTR_ASRL_XON_CHAR ? VSTART : VSTOP] = static_cast<cc_t>(value);
       break;
     default:
       return VI_ERROR_NSUP_ATTR;
@@ -151,15 +151,15 @@ ViStatus set_line_attribute(termios& line, ViAttr attr, ViAttrState value) {
 
 ViStatus get_line_attribute(const termios& line, ViAttr attr, void* out) {
   switch (attr) {
-    case attr_baud: *static_cast<ViUInt32*>(out) = rate_of(::cfgetospeed(&line)); return VI_SUCCESS;
-    case attr_data_bits: *static_cast<ViUInt16*>(out) = data_bits_of(line); return VI_SUCCESS;
-    case attr_parity: *static_cast<ViUInt16*>(out) = parity_of(line); return VI_SUCCESS;
-    case attr_stop_bits:
-      *static_cast<ViUInt16*>(out) = line.c_cflag & CSTOPB ? stop_two : stop_one;
+    case VI_ATTR_ASRL_BAUD: *static_cast<ViUInt32*>(out) = rate_of(::cfgetospeed(&line)); return VI_SUCCESS;
+    case VI_ATTR_ASRL_DATA_BITS: *static_cast<ViUInt16*>(out) = data_bits_of(line); return VI_SUCCESS;
+    case VI_ATTR_ASRL_PARITY: *static_cast<ViUInt16*>(out) = parity_of(line); return VI_SUCCESS;
+    case VI_ATTR_ASRL_STOP_BITS:
+      *static_cast<ViUInt16*>(out) = line.c_cflag & CSTOPB ? VI_ASRL_STOP_TWO : VI_ASRL_STOP_ONE;
       return VI_SUCCESS;
-    case attr_flow_cntrl: *static_cast<ViUInt16*>(out) = flow_of(line); return VI_SUCCESS;
-    case attr_xon_char: *static_cast<ViUInt8*>(out) = line.c_cc[VSTART]; return VI_SUCCESS;
-    case attr_xoff_char: *static_cast<ViUInt8*>(out) = line.c_cc[VSTOP]; return VI_SUCCESS;
+    case VI_ATTR_ASRL_FLOW_CNTRL: *static_cast<ViUInt16*>(out) = flow_of(line); return VI_SUCCESS;
+    case VI_ATTR_ASRL_XON_CHAR: *static_cast<ViUInt8*>(out) = line.c_cc[VSTART]; return VI_SUCCESS;
+    case VI_ATTR_ASRL_XOFF_CHAR: *static_cast<ViUInt8*>(out) = line.c_cc[VSTOP]; return VI_SUCCESS;
     default: return VI_ERROR_NSUP_ATTR;
   }
 }
@@ -173,17 +173,17 @@ bool same_line_settings(const termios& a, const termios& b) {
 
 int modem_line_bit(ViAttr attr) {
   switch (attr) {
-    case attr_dtr_state: return TIOCM_DTR;
-    case attr_rts_state: return TIOCM_RTS;
-    case attr_cts_state: return TIOCM_CTS;
-    case attr_dsr_state: return TIOCM_DSR;
-    case attr_dcd_state: return TIOCM_CAR;
-    case attr_ri_state: return TIOCM_RNG;
+    case VI_ATTR_ASRL_DTR_STATE: return TIOCM_DTR;
+    case VI_ATTR_ASRL_RTS_STATE: return TIOCM_RTS;
+    case VI_ATTR_ASRL_CTS_STATE: return TIOCM_CTS;
+    case VI_ATTR_ASRL_DSR_STATE: return TIOCM_DSR;
+    case VI_ATTR_ASRL_DCD_STATE: return TIOCM_CAR;
+    case VI_ATTR_ASRL_RI_STATE: return TIOCM_RNG;
     default: return 0;
   }
 }
 
-bool is_settable_modem_line(ViAttr attr) { return attr == attr_dtr_state || attr == attr_rts_state; }
+bool is_settable_modem_line(ViAttr attr) { return attr == VI_ATTR_ASRL_DTR_STATE || attr == VI_ATTR_ASRL_RTS_STATE; }
 
 unsigned transmit_ms(const termios& line, unsigned long count) {
   const ViUInt32 rate = rate_of(::cfgetospeed(&line));

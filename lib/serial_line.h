@@ -4,44 +4,13 @@
 // the fuzz target check every mapping both ways on plain records.
 #pragma once
 
-#include "visa/visa.h"
+#include <kobrant/visa.h>
 
 #include <termios.h>
 
 namespace kobrant::visa::serial {
 
-// Attribute ids, as the VISA API publishes them for its ASRL attributes.
-inline constexpr ViAttr attr_baud = 0x3FFF0021u;        // ViUInt32, bits per second
-inline constexpr ViAttr attr_data_bits = 0x3FFF0022u;   // ViUInt16, 5..8
-inline constexpr ViAttr attr_parity = 0x3FFF0023u;      // ViUInt16, parity_*
-inline constexpr ViAttr attr_stop_bits = 0x3FFF0024u;   // ViUInt16, stop_*
-inline constexpr ViAttr attr_flow_cntrl = 0x3FFF0025u;  // ViUInt16, flow_* bit mask
-inline constexpr ViAttr attr_avail_num = 0x3FFF00ACu;   // ViUInt32, read-only
-inline constexpr ViAttr attr_cts_state = 0x3FFF00AEu;   // ViInt16, read-only
-inline constexpr ViAttr attr_dcd_state = 0x3FFF00AFu;   // ViInt16, read-only
-inline constexpr ViAttr attr_dsr_state = 0x3FFF00B1u;   // ViInt16, read-only
-inline constexpr ViAttr attr_dtr_state = 0x3FFF00B2u;   // ViInt16
-inline constexpr ViAttr attr_ri_state = 0x3FFF00BFu;    // ViInt16, read-only
-inline constexpr ViAttr attr_rts_state = 0x3FFF00C0u;   // ViInt16
-inline constexpr ViAttr attr_xon_char = 0x3FFF00C1u;    // ViUInt8
-inline constexpr ViAttr attr_xoff_char = 0x3FFF00C2u;   // ViUInt8
-
-// Attribute values.
-inline constexpr ViUInt16 parity_none = 0;
-inline constexpr ViUInt16 parity_odd = 1;
-inline constexpr ViUInt16 parity_even = 2;
-inline constexpr ViUInt16 parity_mark = 3;
-inline constexpr ViUInt16 parity_space = 4;
-inline constexpr ViUInt16 stop_one = 10;
-inline constexpr ViUInt16 stop_one5 = 15;
-inline constexpr ViUInt16 stop_two = 20;
-inline constexpr ViUInt16 flow_none = 0;
-inline constexpr ViUInt16 flow_xon_xoff = 1;
-inline constexpr ViUInt16 flow_rts_cts = 2;
-inline constexpr ViUInt16 flow_dtr_dsr = 4;
-inline constexpr ViInt16 state_unasserted = 0;
-inline constexpr ViInt16 state_asserted = 1;
-inline constexpr ViInt16 state_unknown = -1;
+// The attribute ids and values are the API's own (VI_ATTR_ASRL_*, VI_ASRL_*, VI_STATE_*).
 
 // The defaults every session starts from, whatever the port was left at: 9600 baud, 8 data
 // bits, no parity, one stop bit, no flow control, XON 0x11 and XOFF 0x13. The port is raw: no

@@ -6,16 +6,19 @@
 
 #include <algorithm>
 #include <cstring>
+#include <unistd.h>
 
 namespace kobrant::visa {
 
 session::session(resource_name name, const transport_entry& entry)
-    : name_(std::move(name)), entry_(entry) {}
+    : name_(std::move(name)), entry_(entry), opener_pid_(::getpid()) {}
 
 session::~session() { close(); }
 
 ViStatus session::open(const deadline& until) {
   if (!entry_.make) return VI_ERROR_NSUP_OPER;
+  // A session whose operations close() could not wake could not be closed safely.
+  if (wake_.fd() < 0) return VI_ERROR_ALLOC;
   transport_ = entry_.make();
   ViStatus status = transport_->open(name_, until);
   if (status < 0) close();
@@ -23,15 +26,41 @@ ViStatus session::open(const deadline& until) {
 }
 
 void session::close() noexcept {
-  if (transport_ && !closed_) transport_->close();
-  closed_ = true;
+  if (closed_.exchange(true) || !transport_) return;
+  if (::getpid() != opener_pid_) {
+    // A child of fork: the connection is the parent's, so no teardown reaches the wire. A
+    // thread of the parent that was inside an operation at the fork holds io_ for good here;
+    // the descriptors then stay until this process ends.
+    std::unique_lock io(io_, std::try_to_lock);
+    if (io.owns_lock()) transport_->drop();
+    return;
+  }
+  // Operations that start from now on see closed_; the one in progress is woken and ends
+  // promptly, and only then do the descriptors go, so none of their numbers can be reused
+  // under a thread still waiting on it.
+  wake_.fire();
+  std::lock_guard io(io_);
+  std::lock_guard attrs(attrs_mutex_);
+  transport_->close();
 }
+
+io_attributes session::current_attributes() {
+  std::lock_guard lock(attrs_mutex_);
+  return attrs_;
+}
+
+deadline session::operation_deadline(ViUInt32 timeout_ms) const {
+  return deadline::after_ms(timeout_ms, wake_.fd());
+}
+
+ViStatus session::settle(ViStatus status) const { return closed_ ? VI_ERROR_ABORT : status; }
 
 ViStatus session::write(std::span<const std::byte> data, std::size_t& written) {
   std::lock_guard lock(io_);
   written = 0;
   if (closed_) return VI_ERROR_INV_OBJECT;
-  return transport_->write(data, attrs_.send_end, deadline::after_ms(attrs_.timeout_ms), written);
+  const io_attributes attrs = current_attributes();
+  return settle(transport_->write(data, attrs.send_end, operation_deadline(attrs.timeout_ms), written));
 }
 
 ViStatus session::next_chunk(std::span<std::byte> space, const deadline& until, std::size_t& n,
@@ -76,17 +105,18 @@ ViStatus session::read(std::span<std::byte> buffer, std::size_t& count) {
   if (closed_) return VI_ERROR_INV_OBJECT;
   if (buffer.empty()) return VI_SUCCESS_MAX_CNT;
 
-  const deadline until = deadline::after_ms(attrs_.timeout_ms);
-  const bool use_termchar = attrs_.termchar_enabled;
+  const io_attributes attrs = current_attributes();
+  const deadline until = operation_deadline(attrs.timeout_ms);
+  const bool use_termchar = attrs.termchar_enabled;
   const bool find_end = !entry_.carries_end && !use_termchar;
-  const bool honour_end = !attrs_.suppress_end;
+  const bool honour_end = !attrs.suppress_end;
 
   while (count < buffer.size()) {
     std::span<std::byte> space = buffer.subspan(count);
     std::size_t n = 0;
     bool end = false;
     bool from_pending = false;
-    ViStatus status = next_chunk(space, until, n, end, from_pending);
+    ViStatus status = settle(next_chunk(space, until, n, end, from_pending));
     if (status < 0) {
       // The bytes that did arrive are the caller's. A signal only cut the wait short: the
       // response goes on, and the next read continues it where this one stopped (inside a
@@ -99,7 +129,7 @@ ViStatus session::read(std::span<std::byte> buffer, std::size_t& count) {
     std::span<std::byte> chunk = space.first(n);
 
     if (use_termchar) {
-      auto hit = std::find(chunk.begin(), chunk.end(), std::byte{attrs_.termchar});
+      auto hit = std::find(chunk.begin(), chunk.end(), std::byte{attrs.termchar});
       if (hit != chunk.end()) {
         std::size_t keep = static_cast<std::size_t>(hit - chunk.begin()) + 1;
         bool end_on_termchar = end && keep == n;
@@ -139,17 +169,23 @@ ViStatus session::clear() {
   std::lock_guard lock(io_);
   if (closed_) return VI_ERROR_INV_OBJECT;
   drop_pending();
-  return transport_->clear(deadline::after_ms(attrs_.timeout_ms));
+  return settle(transport_->clear(operation_deadline(current_attributes().timeout_ms)));
 }
 
 ViStatus session::read_stb(ViUInt16& status_byte) {
   std::lock_guard lock(io_);
   if (closed_) return VI_ERROR_INV_OBJECT;
-  return transport_->read_stb(deadline::after_ms(attrs_.timeout_ms), status_byte);
+  return settle(transport_->read_stb(operation_deadline(current_attributes().timeout_ms), status_byte));
+}
+
+ViStatus session::assert_trigger(ViUInt16 protocol) {
+  std::lock_guard lock(io_);
+  if (closed_) return VI_ERROR_INV_OBJECT;
+  return settle(transport_->assert_trigger(protocol, operation_deadline(current_attributes().timeout_ms)));
 }
 
 ViStatus session::set_attribute(ViAttr attr, ViAttrState value) {
-  std::lock_guard lock(io_);
+  std::lock_guard lock(attrs_mutex_);
   if (closed_) return VI_ERROR_INV_OBJECT;
   ViStatus status = transport_->set_attribute(attr, value);
   if (status != not_mine) return status;
@@ -157,7 +193,7 @@ ViStatus session::set_attribute(ViAttr attr, ViAttrState value) {
 }
 
 ViStatus session::get_attribute(ViAttr attr, void* out) {
-  std::lock_guard lock(io_);
+  std::lock_guard lock(attrs_mutex_);
   if (closed_) return VI_ERROR_INV_OBJECT;
   ViStatus status = transport_->get_attribute(attr, out);
   if (status != not_mine) return status;

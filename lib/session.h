@@ -1,14 +1,22 @@
 // An open instrument session: the transport chosen for its resource, its attributes, and the
 // read rules every transport shares (count, termination character, END, and where a response
 // ends on links that have no END).
+//
+// Threads: one operation at a time runs on a session (io_); attributes have their own short
+// lock (attrs_mutex_) and never wait for an operation, which takes the values it needs once at
+// its start. close() may come from any thread at any time: it wakes the operation in progress,
+// which then ends with VI_ERROR_ABORT, and releases the descriptors once no operation can use
+// them. Only the process that opened the session tears the protocol down; a process that
+// inherited it through fork only drops its copies of the descriptors.
 #pragma once
 
 #include "attributes.h"
 #include "message_end.h"
 #include "resource_name.h"
 #include "transport.h"
-#include "visa/visa.h"
+#include <kobrant/visa.h>
 
+#include <atomic>
 #include <cstddef>
 #include <memory>
 #include <mutex>
@@ -30,15 +38,23 @@ class session {
   ViStatus read(std::span<std::byte> buffer, std::size_t& count);
   ViStatus clear();
   ViStatus read_stb(ViUInt16& status_byte);
+  ViStatus assert_trigger(ViUInt16 protocol);
   // Drops input received but not yet read.
   void discard_input();
   ViStatus set_attribute(ViAttr attr, ViAttrState value);
   ViStatus get_attribute(ViAttr attr, void* out);
+  // Ends the session for good; on return its descriptors are closed.
   void close() noexcept;
 
   const resource_name& name() const { return name_; }
 
  private:
+  // The attributes as they are now, and a deadline for an operation that starts now.
+  io_attributes current_attributes();
+  deadline operation_deadline(ViUInt32 timeout_ms) const;
+  // The status an operation ends with: an operation that close() overlapped is aborted.
+  ViStatus settle(ViStatus status) const;
+
   // Takes up to space.size() bytes of the next input: leftovers first, then the transport.
   ViStatus next_chunk(std::span<std::byte> space, const deadline& until, std::size_t& n,
                       bool& end, bool& from_pending);
@@ -47,16 +63,19 @@ class session {
   void drop_pending();
   void keep_for_next_read(std::span<std::byte> chunk, std::size_t keep, bool end, bool from_pending);
 
-  std::mutex io_;  // one operation at a time on a session
+  std::mutex io_;           // one operation at a time on a session
+  std::mutex attrs_mutex_;  // attrs_ and the transport's attribute hooks
   resource_name name_;
   const transport_entry& entry_;
   std::unique_ptr<transport> transport_;
+  wake_signal wake_;        // fired by close() to end the operation in progress
+  int opener_pid_;          // the process that opened the session
   io_attributes attrs_;
   message_end end_finder_;
   std::vector<std::byte> pending_;  // input received but not yet delivered
   std::size_t pending_pos_ = 0;
   bool pending_end_ = false;        // END came with the last pending byte
-  bool closed_ = false;
+  std::atomic<bool> closed_ = false;
 };
 
 }  // namespace kobrant::visa

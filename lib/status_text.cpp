@@ -43,6 +43,7 @@ const char* status_text(ViStatus status) {
     case VI_ERROR_ASRL_OVERRUN: return "An overrun error occurred during the serial transfer.";
     case VI_ERROR_RSRC_BUSY: return "The resource is valid but cannot be accessed now (busy).";
     case VI_ERROR_INV_PARAMETER: return "A parameter value is invalid.";
+    case VI_ERROR_INV_PROT: return "The protocol specified is invalid.";
     case VI_ERROR_NIMPL_OPER: return "The operation is not implemented.";
     case VI_ERROR_INV_LENGTH: return "Invalid length.";
     case VI_ERROR_SESN_NLOCKED: return "The session does not hold a lock on the resource.";

@@ -1,7 +1,7 @@
 // One-line descriptions of VISA status codes, as viStatusDesc hands them out.
 #pragma once
 
-#include "visa/visa.h"
+#include <kobrant/visa.h>
 
 #include <cstddef>
 #include <string>

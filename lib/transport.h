@@ -5,7 +5,7 @@
 
 #include "net.h"
 #include "resource_name.h"
-#include "visa/visa.h"
+#include <kobrant/visa.h>
 
 #include <cstddef>
 #include <memory>
@@ -44,10 +44,21 @@ class transport {
   // The instrument's status byte, where the protocol can ask for it.
   virtual ViStatus read_stb(const deadline&, ViUInt16&) { return VI_ERROR_NSUP_OPER; }
 
+  // A trigger by the protocol's own means (protocol: VI_TRIG_PROT_*), where it has one.
+  virtual ViStatus assert_trigger(ViUInt16, const deadline&) { return VI_ERROR_NSUP_OPER; }
+
   // Best-effort orderly close; never fails, never waits long.
   virtual void close() noexcept = 0;
 
-  // Transport-specific attributes; not_mine leaves the attribute to the core.
+  // Releases the descriptors without any teardown on the wire or on the device: used in a
+  // process that inherited the session through fork, where the connection, the link and the
+  // port settings still belong to the process that opened them. Transports whose close only
+  // releases descriptors keep this default.
+  virtual void drop() noexcept { close(); }
+
+  // Transport-specific attributes; not_mine leaves the attribute to the core. They may run
+  // while another thread is inside write or read (never during open or close), so what they
+  // share with those calls must be safe for that; a change applies from the next operation.
   virtual ViStatus set_attribute(ViAttr, ViAttrState) { return not_mine; }
   virtual ViStatus get_attribute(ViAttr, void*) { return not_mine; }
 };

@@ -123,11 +123,7 @@ class hislip_transport final : public transport {
         if (sent > 0) close_channels();
         return status;
       }
-      rmt_delivered_ = false;
-      // Answers carry the id of the message they answer; anything still arriving for an
-      // earlier one is stale from now on.
-      sync_reader_.expect_message_id(next_message_id_);
-      next_message_id_ += hislip::message_id_step;
+      message_sent();
       done += n;
       if (interrupted) return status;
     } while (done < data.size());
@@ -196,9 +192,53 @@ class hislip_transport final : public transport {
     return VI_SUCCESS;
   }
 
+  // Trigger goes on the synchronous channel, numbered and flagged like a data message.
+  ViStatus assert_trigger(ViUInt16 protocol, const deadline& until) override {
+    if (protocol != VI_TRIG_PROT_DEFAULT) return VI_ERROR_INV_PROT;
+    if (!sync_) return VI_ERROR_CONN_LOST;
+    const header h{message_type::trigger, rmt_delivered_ ? hislip::rmt_delivered : std::uint8_t{0},
+                   next_message_id_, 0};
+    const auto head = hislip::encode_header(h);
+    std::size_t sent = 0;
+    ViStatus status = send_frame(sync_.get(), head, {}, until, sent);
+    // A signal after the header began still lets it go out whole (send_frame).
+    const bool interrupted = status == VI_ERROR_ABORT && sent > 0;
+    if (status < 0 && !interrupted) {
+      if (sent > 0) close_channels();  // half a header: the framing is gone
+      return status;
+    }
+    message_sent();
+    return status;
+  }
+
+  // AsyncStatusQuery names the latest message sent on the synchronous channel, so the server
+  // answers for the state after it, and carries RMT-delivered like a data message: the server
+  // clears MAV once the application has the whole answer.
+  ViStatus read_stb(const deadline& until, ViUInt16& status_byte) override {
+    if (!sync_ || !async_) return VI_ERROR_CONN_LOST;
+    const header query{message_type::async_status_query,
+                       rmt_delivered_ ? hislip::rmt_delivered : std::uint8_t{0},
+                       next_message_id_ - hislip::message_id_step, 0};
+    ViStatus status = send_message(async_.get(), query, {}, until);
+    if (status < 0) return lost_if_gone(status);
+    rmt_delivered_ = false;
+    message_reader::event reply;
+    status = expect(async_.get(), async_reader_, message_type::async_status_response, until, reply);
+    if (status >= 0) status_byte = reply.head.control_code;
+    return status;
+  }
+
   void close() noexcept override { close_channels(); }
 
  private:
+  // After a Data, DataEND or Trigger went out: the next message gets the next id, RMT-delivered
+  // starts over, and answers still arriving for earlier messages are stale.
+  void message_sent() {
+    rmt_delivered_ = false;
+    sync_reader_.expect_message_id(next_message_id_);
+    next_message_id_ += hislip::message_id_step;
+  }
+
   // Sends one whole message; payload goes out from where it lies.
   static ViStatus send_message(int fd, const header& h, std::span<const std::byte> payload,
                                const deadline& until) {

@@ -9,6 +9,7 @@
 #include "transport.h"
 
 #include <algorithm>
+#include <mutex>
 #include <cerrno>
 #include <fcntl.h>
 #include <poll.h>
@@ -156,13 +157,14 @@ class serial_transport final : public transport {
     }
   }
 
-  ViStatus clear(const deadline&) override {
+  ViStatus clear(const deadline& until) override {
     // A serial line has no device clear: discard what either side has queued in the kernel,
-    // so the next answer read is the answer to the next command.
+    // then what still arrives until the line has been quiet a moment (the rest of an answer
+    // on its way), so the next answer read is the answer to the next command.
     if (!fd_) return VI_ERROR_CONN_LOST;
     if (::tcflush(fd_.get(), TCIOFLUSH) != 0) return to_status(errno, stage::io);
     output_pending_ = false;
-    return VI_SUCCESS;
+    return drain_until_quiet(fd_.get(), until);
   }
 
   void close() noexcept override {
@@ -175,19 +177,23 @@ class serial_transport final : public transport {
     fd_.reset();
   }
 
+  // In another process the port is still the opener's: its exclusive flag and queued output
+  // stay as they are.
+  void drop() noexcept override { fd_.reset(); }
+
   ViStatus set_attribute(ViAttr attr, ViAttrState value) override {
     if (serial::is_line_attribute(attr)) {
       termios next = line_;
       if (ViStatus status = serial::set_line_attribute(next, attr, value); status < 0) return status;
       return apply_line(next);
     }
-    if (attr == serial::attr_avail_num) return VI_ERROR_ATTR_READONLY;
+    if (attr == VI_ATTR_ASRL_AVAIL_NUM) return VI_ERROR_ATTR_READONLY;
     if (const int bit = serial::modem_line_bit(attr)) {
       if (!serial::is_settable_modem_line(attr)) return VI_ERROR_ATTR_READONLY;
-      if (value != ViAttrState(serial::state_asserted) && value != ViAttrState(serial::state_unasserted))
+      if (value != ViAttrState(VI_STATE_ASSERTED) && value != ViAttrState(VI_STATE_UNASSERTED))
         return VI_ERROR_NSUP_ATTR_STATE;
       if (!fd_) return VI_ERROR_CONN_LOST;
-      const unsigned long request = value == ViAttrState(serial::state_asserted) ? TIOCMBIS : TIOCMBIC;
+      const unsigned long request = value == ViAttrState(VI_STATE_ASSERTED) ? TIOCMBIS : TIOCMBIC;
       if (retry([&] { return ::ioctl(fd_.get(), request, &bit); }) != 0) {
         // A port without modem lines (a pseudo-terminal) cannot take the value at all.
         return errno == ENOTTY || errno == EINVAL ? VI_ERROR_NSUP_ATTR_STATE : to_status(errno, stage::io);
@@ -199,7 +205,7 @@ class serial_transport final : public transport {
 
   ViStatus get_attribute(ViAttr attr, void* out) override {
     if (serial::is_line_attribute(attr)) return serial::get_line_attribute(line_, attr, out);
-    if (attr == serial::attr_avail_num) {
+    if (attr == VI_ATTR_ASRL_AVAIL_NUM) {
       int waiting = 0;
       if (!fd_) return VI_ERROR_CONN_LOST;
       if (retry([&] { return ::ioctl(fd_.get(), FIONREAD, &waiting); }) != 0) return to_status(errno, stage::io);
@@ -208,9 +214,9 @@ class serial_transport final : public transport {
     }
     if (const int bit = serial::modem_line_bit(attr)) {
       int lines = 0;
-      ViInt16 state = serial::state_unknown;
+      ViInt16 state = VI_STATE_UNKNOWN;
       if (fd_ && retry([&] { return ::ioctl(fd_.get(), TIOCMGET, &lines); }) == 0)
-        state = lines & bit ? serial::state_asserted : serial::state_unasserted;
+        state = lines & bit ? VI_STATE_ASSERTED : VI_STATE_UNASSERTED;
       *static_cast<ViInt16*>(out) = state;
       return VI_SUCCESS;
     }
@@ -233,6 +239,7 @@ class serial_transport final : public transport {
       retry([&] { return ::tcsetattr(fd_.get(), TCSANOW, &before); });
       return VI_ERROR_NSUP_ATTR_STATE;
     }
+    std::lock_guard lock(line_mutex_);
     line_ = actual;
     return VI_SUCCESS;
   }
@@ -249,16 +256,25 @@ class serial_transport final : public transport {
       }
       if (queued <= 0) return VI_SUCCESS;
       if (until.expired()) return VI_ERROR_TMO;
-      int pause = static_cast<int>(std::min<unsigned>(serial::transmit_ms(line_, static_cast<unsigned long>(queued)),
+      int pause = static_cast<int>(std::min<unsigned>(transmit_ms(static_cast<unsigned long>(queued)),
                                                       max_drain_pause_ms));
       pause = std::max(pause, 1);
       if (!until.infinite()) pause = std::min(pause, std::max(until.poll_ms(), 1));
-      if (::poll(nullptr, 0, pause) < 0 && errno == EINTR) return VI_ERROR_ABORT;
+      // A signal during the pause ends the write as one during any other wait would.
+      if (ViStatus status = pause_ms(pause, until); status < 0) return status;
     }
   }
 
+  unsigned transmit_ms(unsigned long count) {
+    std::lock_guard lock(line_mutex_);
+    return serial::transmit_ms(line_, count);
+  }
+
   unique_fd fd_;
-  termios line_{};               // the settings the port has now
+  // The settings the port has now. Attribute calls change them while a write may be draining,
+  // which reads them; line_mutex_ guards that one meeting.
+  std::mutex line_mutex_;
+  termios line_{};
   bool exclusive_ = false;       // TIOCEXCL set by this session
   bool output_pending_ = false;  // the last write failed with bytes still queued
 };

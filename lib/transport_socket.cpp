@@ -41,18 +41,13 @@ class socket_transport final : public transport {
     return receive_some(fd_.get(), space, until, count);
   }
 
-  ViStatus clear(const deadline&) override {
-    // No device clear exists on a raw socket. Dropping what has already arrived is the nearest
-    // thing: the rest of an abandoned answer would otherwise be read as the next one. Bounded,
-    // so an instrument that streams without pause cannot keep the clear going.
+  ViStatus clear(const deadline& until) override {
+    // No device clear exists on a raw socket. Dropping what arrives until the line has been
+    // quiet a moment is the nearest thing: the rest of an abandoned answer, also one still on
+    // its way, would otherwise be read as the next one. The session's timeout bounds it, so an
+    // instrument that streams without pause cannot keep the clear going.
     if (!fd_) return VI_ERROR_CONN_LOST;
-    std::byte scratch[16384];
-    for (std::size_t dropped = 0; dropped < (64u << 20);) {
-      ssize_t n = ::recv(fd_.get(), scratch, sizeof scratch, MSG_DONTWAIT);
-      if (n <= 0) break;
-      dropped += static_cast<std::size_t>(n);
-    }
-    return VI_SUCCESS;
+    return drain_until_quiet(fd_.get(), until);
   }
 
   void close() noexcept override { fd_.reset(); }

@@ -7,6 +7,7 @@
 
 #include <algorithm>
 #include <array>
+#include <atomic>
 #include <cstring>
 #include <netdb.h>
 #include <sys/socket.h>
@@ -39,9 +40,10 @@ ViUInt32 io_timeout_ms(const deadline& until) {
   return static_cast<ViUInt32>(until.poll_ms());
 }
 
-deadline rpc_deadline(ViUInt32 io_timeout) {
-  if (io_timeout == VI_TMO_INFINITE) return deadline::after_ms(VI_TMO_INFINITE);
-  return deadline::after_ms(io_timeout + rpc_margin_ms(io_timeout));
+// The RPC's own deadline, woken by whatever wakes the operation's.
+deadline rpc_deadline(ViUInt32 io_timeout, const deadline& operation) {
+  if (io_timeout == VI_TMO_INFINITE) return deadline::after_ms(VI_TMO_INFINITE, operation.wake_fd());
+  return deadline::after_ms(io_timeout + rpc_margin_ms(io_timeout), operation.wake_fd());
 }
 
 // Reply bytes from the socket. A signal ends the wait for a reply that has not begun; a reply
@@ -54,7 +56,8 @@ class socket_source final : public byte_source {
   ViStatus receive_some(std::span<std::byte> space, std::size_t& count) override {
     for (;;) {
       ViStatus status = kobrant::visa::receive_some(fd_, space, until_, count);
-      if (status != VI_ERROR_ABORT || !reader_.in_record()) return status;
+      // A wake-up, unlike a signal, ends the session: no reply is wanted any more.
+      if (status != VI_ERROR_ABORT || !reader_.in_record() || until_.woken()) return status;
       interrupted_ = true;
     }
   }
@@ -250,7 +253,7 @@ class vxi11_transport final : public transport {
       std::array<std::uint32_t, 2> reply{};  // error, size
       ViStatus status = core_.call(device_core, device_core_version,
                                    static_cast<std::uint32_t>(core_proc::device_write), parms,
-                                   data.subspan(written, chunk), rpc_deadline(io_timeout), reply);
+                                   data.subspan(written, chunk), rpc_deadline(io_timeout, until), reply);
       if (status < 0) return status;
       if (reply[1] > chunk) return VI_ERROR_IO;
       written += reply[1];
@@ -272,13 +275,13 @@ class vxi11_transport final : public transport {
     for (;;) {
       const ViUInt32 io_timeout = io_timeout_ms(until);
       const std::array<std::uint32_t, 6> parms = {
-          lid_, request, io_timeout, 0, termchar_enabled_ ? flag_termchrset : 0, termchar_};
+          lid_, request, io_timeout, 0, termchar_enabled_.load() ? flag_termchrset : 0, termchar_.load()};
       read_reply reply;
       bool interrupted = false;
       ViStatus status =
           core_.read_pending()
-              ? core_.pending_read_reply(rpc_deadline(io_timeout), space.first(request), excess_, reply, interrupted)
-              : core_.read_call(parms, rpc_deadline(io_timeout), space.first(request), excess_, reply, interrupted);
+              ? core_.pending_read_reply(rpc_deadline(io_timeout, until), space.first(request), excess_, reply, interrupted)
+              : core_.read_call(parms, rpc_deadline(io_timeout, until), space.first(request), excess_, reply, interrupted);
       count = reply.count;
       if (status < 0) {
         excess_.clear();
@@ -310,14 +313,21 @@ class vxi11_transport final : public transport {
   ViStatus clear(const deadline& until) override {
     excess_.clear();
     excess_pos_ = 0;
-    if (!core_.connected()) return VI_ERROR_CONN_LOST;
-    const ViUInt32 io_timeout = io_timeout_ms(until);
-    // Device_GenericParms: lid, flags, lock_timeout, io_timeout.
-    const std::array<std::uint32_t, 4> parms = {lid_, 0, 0, io_timeout};
     std::array<std::uint32_t, 1> error{};
-    ViStatus status = core_.call(device_core, device_core_version, static_cast<std::uint32_t>(core_proc::device_clear),
-                                 parms, std::nullopt, rpc_deadline(io_timeout), error);
-    return status < 0 ? status : to_status(static_cast<device_error>(error[0]));
+    return generic_call(core_proc::device_clear, until, error);
+  }
+
+  ViStatus read_stb(const deadline& until, ViUInt16& status_byte) override {
+    std::array<std::uint32_t, 2> reply{};  // error, stb
+    ViStatus status = generic_call(core_proc::device_readstb, until, reply);
+    if (status >= 0) status_byte = static_cast<ViUInt16>(reply[1] & 0xFF);
+    return status;
+  }
+
+  ViStatus assert_trigger(ViUInt16 protocol, const deadline& until) override {
+    if (protocol != VI_TRIG_PROT_DEFAULT) return VI_ERROR_INV_PROT;
+    std::array<std::uint32_t, 1> error{};
+    return generic_call(core_proc::device_trigger, until, error);
   }
 
   void close() noexcept override {
@@ -334,6 +344,12 @@ class vxi11_transport final : public transport {
     core_.disconnect();
   }
 
+  // In another process the link is the opener's: destroy_link there would end it for them.
+  void drop() noexcept override {
+    linked_ = false;
+    core_.disconnect();
+  }
+
   // The termination character travels in each device_read, so the transport follows the two
   // attributes; the core still stores and checks them (it rejects what is skipped here).
   ViStatus set_attribute(ViAttr attr, ViAttrState value) override {
@@ -343,6 +359,17 @@ class vxi11_transport final : public transport {
   }
 
  private:
+  // A call that takes Device_GenericParms (lid, flags, lock_timeout, io_timeout) and answers
+  // with Device_Error first; results[0] is that error, the rest what follows it.
+  ViStatus generic_call(core_proc proc, const deadline& until, std::span<std::uint32_t> results) {
+    if (!core_.connected()) return VI_ERROR_CONN_LOST;
+    const ViUInt32 io_timeout = io_timeout_ms(until);
+    const std::array<std::uint32_t, 4> parms = {lid_, 0, 0, io_timeout};
+    ViStatus status = core_.call(device_core, device_core_version, static_cast<std::uint32_t>(proc), parms,
+                                 std::nullopt, rpc_deadline(io_timeout, until), results);
+    return status < 0 ? status : to_status(static_cast<device_error>(results[0]));
+  }
+
   ViStatus take_excess(std::span<std::byte> space, std::size_t& count, bool& end) {
     count = std::min(space.size(), excess_.size() - excess_pos_);
     std::memcpy(space.data(), excess_.data() + excess_pos_, count);
@@ -359,8 +386,9 @@ class vxi11_transport final : public transport {
   std::uint32_t lid_ = 0;
   bool linked_ = false;
   std::uint32_t max_recv_size_ = min_max_recv_size;
-  bool termchar_enabled_ = false;
-  std::uint32_t termchar_ = '\n';
+  // Set by attribute calls while a read may be running; each device_read sends them as they are.
+  std::atomic<bool> termchar_enabled_ = false;
+  std::atomic<std::uint32_t> termchar_ = '\n';
   // Data a server sent beyond what a read asked for, delivered by the next reads.
   std::vector<std::byte> excess_;
   std::size_t excess_pos_ = 0;

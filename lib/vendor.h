@@ -3,7 +3,7 @@
 // against that library; otherwise the built-in library answers.
 #pragma once
 
-#include "visa/visa.h"
+#include <kobrant/visa.h>
 
 namespace kobrant::visa {
 

@@ -4,7 +4,7 @@
 // checked and nothing allocated from one.
 #pragma once
 
-#include "visa/visa.h"
+#include <kobrant/visa.h>
 
 #include <array>
 #include <cstddef>
@@ -50,6 +50,8 @@ enum class core_proc : std::uint32_t {
   create_link = 10,
   device_write = 11,
   device_read = 12,
+  device_readstb = 13,
+  device_trigger = 14,
   device_clear = 15,
   destroy_link = 23,
 };

@@ -146,12 +146,18 @@ std::span<const std::byte> response::next(std::size_t max_len) {
 
 response instrument_session::respond(std::span<const std::byte> message) {
   const std::string_view text(reinterpret_cast<const char*>(message.data()), message.size());
-  if (stalled_ || text.find('?') == std::string_view::npos) return {};
-
   const std::string_view trimmed = trim(text);
   const auto keyword_end = std::min(trimmed.find_first_of(white_space), trimmed.size());
   const std::string_view keyword = trimmed.substr(0, keyword_end);
   const std::string_view argument = trim(trimmed.substr(keyword_end));
+
+  // STATUS n: the status byte a serial poll reports from now on (n from 0 to 255). No answer.
+  std::uint64_t status = 0;
+  if (same_keyword(keyword, "STATUS") && parse_count(argument, status, 0xFF)) {
+    status_bits_ = static_cast<std::uint8_t>(status);
+    return {};
+  }
+  if (stalled_ || text.find('?') == std::string_view::npos) return {};
 
   if (same_keyword(keyword, "*IDN?")) return response::literal(std::string(identification));
   if (same_keyword(keyword, "SILENT?")) return {};

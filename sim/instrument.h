@@ -67,6 +67,10 @@ class instrument_session {
   // message: the bytes of one message as received, its final newline included if it had one.
   response respond(std::span<const std::byte> message);
 
+  // The status byte's bits that the instrument sets itself (STATUS n). The server adds MAV
+  // (message available) while an answer waits, as only it knows when one has been taken.
+  std::uint8_t status_bits() const { return status_bits_; }
+
   // Largest count that BLOCK?, TEXT?, STALL?, DROP?, RESET? and DRIP? accept.
   static constexpr std::uint64_t max_count = 999'999'999;
   // Longest gap between two bytes of DRIP?: a dripping answer must still let a stopping
@@ -75,6 +79,10 @@ class instrument_session {
 
  private:
   bool stalled_ = false;
+  std::uint8_t status_bits_ = 0;
 };
+
+// Bit 4 of the status byte: an answer is waiting to be read.
+inline constexpr std::uint8_t status_mav = 0x10;
 
 }  // namespace kobrant::sim

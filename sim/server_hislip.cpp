@@ -11,8 +11,11 @@
 #include <algorithm>
 #include <array>
 #include <atomic>
+#include <chrono>
+#include <condition_variable>
 #include <map>
 #include <mutex>
+#include <optional>
 #include <string_view>
 #include <vector>
 
@@ -63,6 +66,15 @@ enum message_type : std::uint8_t {
   async_lock_info = 24,
   async_lock_info_response = 25,
 };
+
+// Control bit 0 of Data, DataEND, Trigger and AsyncStatusQuery: the client has delivered a
+// whole answer to its application since its previous such message.
+constexpr std::uint8_t rmt_delivered = 0x01;
+// The client numbers its messages from here after Initialize and each device clear, adding 2.
+constexpr std::uint32_t first_message_id = 0xFFFFFF00;
+constexpr std::uint32_t message_id_step = 2;
+// How long a status query waits for the synchronous channel to take the message it names.
+constexpr auto status_query_wait = std::chrono::seconds(1);
 
 // FatalError and Error codes the server sends.
 constexpr std::uint8_t fatal_poorly_formed_header = 1;
@@ -165,7 +177,50 @@ struct session_state {
   int async_fd = -1;          // guarded by mutex; -1 once the async handler has returned
   std::atomic<bool> clear_pending{false};
   std::atomic<std::uint64_t> client_max_message{0};  // 0: the client has not said yet
+
+  // The status byte, kept by the synchronous channel and reported on the asynchronous one.
+  std::mutex status_mutex;
+  std::condition_variable status_changed;
+  std::uint8_t status_bits = 0;                   // guarded by status_mutex: the instrument's own
+  bool answer_owed = false;                       // guarded: MAV, an answer not yet delivered
+  std::optional<std::uint32_t> last_message_id;   // guarded: the latest Data, DataEND or Trigger taken
 };
+
+// After the message message_id was taken: the instrument's bits, and whether it produced an
+// answer. Wakes a status query that waits for this message.
+void publish_status(session_state& s, std::uint32_t message_id, std::uint8_t bits, bool answered) {
+  std::lock_guard lock(s.status_mutex);
+  s.status_bits = bits;
+  if (answered) s.answer_owed = true;
+  s.last_message_id = message_id;
+  s.status_changed.notify_all();
+}
+
+// A message with RMT-delivered set: the client's application has the last answer.
+void note_delivery(session_state& s, std::uint8_t control) {
+  if (!(control & rmt_delivered)) return;
+  std::lock_guard lock(s.status_mutex);
+  s.answer_owed = false;
+}
+
+// The status byte as of the client's message message_id: waits (briefly) until the synchronous
+// channel has taken that message, so a query sent right after a command sees its effect.
+std::uint8_t status_byte_after(session_state& s, std::uint32_t message_id) {
+  std::unique_lock lock(s.status_mutex);
+  s.status_changed.wait_for(lock, status_query_wait, [&] {
+    // Before any message, the client names the one before the first.
+    if (!s.last_message_id) return message_id == first_message_id - message_id_step;
+    return static_cast<std::int32_t>(*s.last_message_id - message_id) >= 0;
+  });
+  return static_cast<std::uint8_t>(s.status_bits | (s.answer_owed ? status_mav : 0));
+}
+
+void reset_status(session_state& s) {
+  std::lock_guard lock(s.status_mutex);
+  s.status_bits = 0;
+  s.answer_owed = false;
+  s.last_message_id.reset();
+}
 
 class hislip_server final : public server {
  public:
@@ -257,15 +312,26 @@ class hislip_server final : public server {
               return;
             }
           }
+          note_delivery(session, f.control);
           // Between the clear request and its completion, messages are dropped.
-          if (session.clear_pending) break;
-          if (!take_program_bytes(fd, session, instrument, program, f.payload, end, f.parameter)) return;
+          if (!session.clear_pending &&
+              !take_program_bytes(fd, session, instrument, program, f.payload, end, f.parameter)) {
+            return;
+          }
+          publish_status(session, f.parameter, instrument.status_bits(), false);
           break;
         }
+        case trigger:
+          // Triggers have no effect on the instrument; the record shows they arrived.
+          record_control(f);
+          note_delivery(session, f.control);
+          publish_status(session, f.parameter, instrument.status_bits(), false);
+          break;
         case device_clear_complete:
           record_control(f);
           program.clear();
           instrument = instrument_session{};
+          reset_status(session);
           session.clear_pending = false;
           // Only synchronized mode is offered, whatever the client asked for.
           if (!send_frame(fd, device_clear_acknowledge, 0, 0)) return;
@@ -274,7 +340,6 @@ class hislip_server final : public server {
           record_control(f);
           return;
         case error:
-        case trigger:
           record_control(f);
           break;
         default:
@@ -290,7 +355,10 @@ class hislip_server final : public server {
                           std::vector<std::byte>& program, std::span<const std::byte> bytes, bool end,
                           std::uint32_t message_id) {
     const auto answer = [&](std::span<const std::byte> message) {
-      return send_answer(fd, session, instrument.respond(message), message_id);
+      response reply = instrument.respond(message);
+      // Published before the answer goes out: sending may wait for the client to read.
+      publish_status(session, message_id, instrument.status_bits(), reply.size() > 0);
+      return send_answer(fd, session, std::move(reply), message_id);
     };
     while (!bytes.empty()) {
       const auto newline = std::find(bytes.begin(), bytes.end(), std::byte{'\n'});
@@ -435,10 +503,12 @@ class hislip_server final : public server {
         }
         case async_device_clear:
           session.clear_pending = true;
+          reset_status(session);
           sent = send_frame(fd, async_device_clear_acknowledge, 0, 0);
           break;
         case async_status_query:
-          sent = send_frame(fd, async_status_response, 0, 0);
+          note_delivery(session, f.control);
+          sent = send_frame(fd, async_status_response, status_byte_after(session, f.parameter), 0);
           break;
         case async_lock:
           sent = send_frame(fd, async_lock_response, 1, 0);

@@ -347,7 +347,8 @@ class core_connection {
       case device_read: return on_device_read(call, args);
       case device_clear: return on_generic(call, args, true);
       case device_readstb: return on_readstb(call, args);
-      case device_trigger: case device_remote: case device_local: case device_lock:
+      case device_trigger: return on_trigger(call, args);
+      case device_remote: case device_local: case device_lock:
       case device_unlock: case device_enable_srq: return on_generic(call, args, false);
       case destroy_link: return on_destroy_link(call, args);
       case device_docmd: case create_intr_chan: case destroy_intr_chan: {
@@ -560,10 +561,23 @@ class core_connection {
     return false;
   }
 
+  // The status byte: the instrument's own bits, and MAV while an answer waits to be read.
   bool on_readstb(const call_header& call, xdr_reader& args) {
     const std::uint32_t lid = args.u32();
     if (!args.ok()) return send_rejection(fd_, call.xid, garbage_args);
-    return reply_error(call, find_link(lid) ? no_error : invalid_link_identifier, {0});
+    const link_state* link = find_link(lid);
+    if (!link) return reply_error(call, invalid_link_identifier, {0});
+    const std::uint32_t stb = link->instrument.status_bits() | (link->answers.empty() ? 0 : status_mav);
+    return reply_error(call, no_error, {stb});
+  }
+
+  // A trigger has no effect on the instrument; it is recorded so a test can see it arrived.
+  bool on_trigger(const call_header& call, xdr_reader& args) {
+    const std::uint32_t lid = args.u32();
+    if (!args.ok()) return send_rejection(fd_, call.xid, garbage_args);
+    if (!find_link(lid)) return reply_error(call, invalid_link_identifier);
+    rec_.append(std::string(transport_name) + ":device_trigger", false, {});
+    return reply_error(call, no_error);
   }
 
   // device_clear discards the link's input and answers; the others succeed without effect.

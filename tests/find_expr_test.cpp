@@ -57,5 +57,53 @@ TEST(find_expr, pathological_expression_stays_fast) {
   EXPECT_FALSE(e.matches(std::string(200, 'a')));
 }
 
+
+// An attribute filter is not evaluated, but its syntax is checked: a broken one is a malformed
+// expression, and only a well-formed one is reported as unsupported.
+TEST(find_expr, attribute_filters_are_checked_before_being_declined) {
+  struct row {
+    const char* expr;
+    ViStatus want;
+  };
+  const row rows[] = {
+      {"?*{", VI_ERROR_INV_EXPR},
+      {"?*{}", VI_ERROR_INV_EXPR},
+      {"?*{VI_ATTR_MANF_ID==0x0957", VI_ERROR_INV_EXPR},
+      {"?*{VI_ATTR_MANF_ID==}", VI_ERROR_INV_EXPR},
+      {"?*{VI_ATTR_MANF_ID=0x0957}", VI_ERROR_INV_EXPR},
+      {"?*{MANF_ID==1}", VI_ERROR_INV_EXPR},
+      {"?*{VI_ATTR_A==1 &&}", VI_ERROR_INV_EXPR},
+      {"?*{(VI_ATTR_A==1}", VI_ERROR_INV_EXPR},
+      {"?*{VI_ATTR_A==1}x", VI_ERROR_INV_EXPR},
+      {"?*{VI_ATTR_A==\"open}", VI_ERROR_INV_EXPR},
+      {"({VI_ATTR_A==1}", VI_ERROR_INV_EXPR},  // the pattern itself is broken
+      {"{VI_ATTR_A==1}", VI_ERROR_INV_EXPR},   // no pattern at all
+      {"USB?*{VI_ATTR_MANF_ID==0x0957}", VI_ERROR_NSUP_OPER},
+      {"?*{ VI_ATTR_INTF_NUM >= 1 && !(VI_ATTR_SLOT != -2) || VI_ATTR_X<3 }", VI_ERROR_NSUP_OPER},
+      {"?*{VI_ATTR_USB_SERIAL_NUM==\"MY1234\"}", VI_ERROR_NSUP_OPER},
+      {"a\\{b", VI_SUCCESS},  // an escaped brace is a character of the name
+  };
+  for (const row& r : rows) {
+    find_expr e;
+    EXPECT_EQ(find_expr::compile(r.expr, e), r.want) << r.expr;
+  }
+  EXPECT_TRUE(match("a\\{b", "A{B"));
+}
+
+TEST(find_expr, long_expressions_match_up_to_a_bound) {
+  // An alternation of many whole names, far beyond a thousand characters.
+  std::string expr;
+  for (int i = 0; i < 400; ++i) expr += (i ? "|" : "") + std::string("TCPIP0::10.0.") + std::to_string(i) + "::INSTR";
+  ASSERT_GT(expr.size(), 8000u);
+  EXPECT_TRUE(match(expr.c_str(), "TCPIP0::10.0.399::INSTR"));
+  EXPECT_TRUE(match(expr.c_str(), "tcpip0::10.0.7::instr"));
+  EXPECT_FALSE(match(expr.c_str(), "TCPIP0::10.0.400::INSTR"));
+
+  find_expr e;
+  EXPECT_EQ(find_expr::compile(std::string(64 * 1024, 'a'), e), VI_SUCCESS);
+  EXPECT_TRUE(e.matches(std::string(64 * 1024, 'A')));
+  EXPECT_EQ(find_expr::compile(std::string(64 * 1024 + 1, 'a'), e), VI_ERROR_INV_EXPR) << "the bound holds";
+}
+
 }  // namespace
 }  // namespace kobrant::visa

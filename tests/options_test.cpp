@@ -11,6 +11,7 @@ namespace {
 struct parsed {
   run_options options;
   bool accepted;
+  std::string reason;  // why it was refused
 };
 
 parsed parse(std::vector<std::string> args) {
@@ -20,8 +21,9 @@ parsed parse(std::vector<std::string> args) {
   std::vector<char*> argv;
   for (auto& a : storage) argv.push_back(a.data());
   run_options options = parse_options(static_cast<int>(argv.size()), argv.data());
-  bool accepted = check_options(options);
-  return {options, accepted};
+  std::string reason;
+  bool accepted = check_options(options, &reason);
+  return {options, accepted, reason};
 }
 
 TEST(options, defaults_apply_when_switches_are_absent) {
@@ -98,6 +100,23 @@ TEST(options, timeout_values) {
     }
   }
   EXPECT_FALSE(parse({"/a=X", "/c=y", "/b=x", "/t=5"}).accepted) << "one bad number rejects the run";
+}
+
+TEST(options, a_refusal_names_the_first_fault) {
+  // The checks run in a fixed order: address, command, then the numbers, /b= before /t=.
+  struct { std::vector<std::string> args; const char* reason; } cases[] = {
+      {{"/c=y", "/b=x"}, "Missing /a=: the instrument address is required"},
+      {{"/a=X", "/t=x"}, "Missing /c=: a command is required unless /r is given"},
+      {{"/a=X", "/c=y", "/t=1s", "/b=1k"}, "/b=1k: not a decimal number"},
+      {{"/a=X", "/c=y", "/t=1s"}, "/t=1s: not a decimal number"},
+      {{"/a=X", "/c=y", "/b=4294967296"}, "/b=4294967296: too large (at most 4294967295)"},
+      {{"/a=X", "/r", "/t=00000000004294967296"}, "/t=00000000004294967296: too large (at most 4294967295)"},
+  };
+  for (const auto& c : cases) {
+    const auto p = parse(c.args);
+    EXPECT_FALSE(p.accepted) << c.reason;
+    EXPECT_EQ(p.reason, c.reason);
+  }
 }
 
 }  // namespace

@@ -112,5 +112,80 @@ TEST(resource_name, malformed_names_are_refused) {
   }
 }
 
+
+// Names of classes nothing here serves still parse into the right fields, so viParseRsrcEx
+// reports them truthfully and viOpen can say the class is unsupported.
+TEST(resource_name, vxi_gpib_vxi_pxi_and_board_classes_get_their_fields_and_canonical_form) {
+  struct row {
+    const char* name;
+    ViUInt16 type;
+    unsigned board;
+    const char* cls;
+    const char* canonical;
+  };
+  const row rows[] = {
+      {"VXI::5", VI_INTF_VXI, 0, "INSTR", "VXI0::5::INSTR"},
+      {"vxi2::255::instr", VI_INTF_VXI, 2, "INSTR", "VXI2::255::INSTR"},
+      {"VXI0::3::BACKPLANE", VI_INTF_VXI, 0, "BACKPLANE", "VXI0::3::BACKPLANE"},
+      {"VXI1::memacc", VI_INTF_VXI, 1, "MEMACC", "VXI1::MEMACC"},
+      {"VXI::SERVANT", VI_INTF_VXI, 0, "SERVANT", "VXI0::SERVANT"},
+      {"GPIB-VXI::7", VI_INTF_GPIB_VXI, 0, "INSTR", "GPIB-VXI0::7::INSTR"},
+      {"GPIB-VXI3::MEMACC", VI_INTF_GPIB_VXI, 3, "MEMACC", "GPIB-VXI3::MEMACC"},
+      {"PXI::3::INSTR", VI_INTF_PXI, 0, "INSTR", "PXI0::3::INSTR"},
+      {"PXI1::3::7", VI_INTF_PXI, 1, "INSTR", "PXI1::3::7::INSTR"},
+      {"PXI0::2-15.3::INSTR", VI_INTF_PXI, 0, "INSTR", "PXI0::2-15.3::INSTR"},
+      {"pxi::chassis1::slot4::func2::instr", VI_INTF_PXI, 0, "INSTR", "PXI0::CHASSIS1::SLOT4::FUNC2::INSTR"},
+      {"PXI0::1::BACKPLANE", VI_INTF_PXI, 0, "BACKPLANE", "PXI0::1::BACKPLANE"},
+      {"PXI::MEMACC", VI_INTF_PXI, 0, "MEMACC", "PXI0::MEMACC"},
+      {"GPIB::intfc", VI_INTF_GPIB, 0, "INTFC", "GPIB0::INTFC"},
+      {"GPIB2::SERVANT", VI_INTF_GPIB, 2, "SERVANT", "GPIB2::SERVANT"},
+      {"TCPIP::SERVANT", VI_INTF_TCPIP, 0, "SERVANT", "TCPIP0::SERVANT"},
+  };
+  for (const row& want : rows) {
+    SCOPED_TRACE(want.name);
+    const resource_name r = parse_ok(want.name);
+    EXPECT_EQ(r.kind, transport_kind::unsupported);
+    EXPECT_EQ(r.interface_type, want.type);
+    EXPECT_EQ(r.board, want.board);
+    EXPECT_EQ(r.resource_class, want.cls);
+    EXPECT_EQ(r.canonical, want.canonical);
+  }
+}
+
+TEST(resource_name, malformed_vxi_pxi_and_class_names_are_refused) {
+  const char* bad[] = {
+      "VXI", "PXI", "GPIB-VXI", "VXI0",
+      "VXI::5::BOGUS", "VXI0::256::INSTR", "VXI0::5::1::INSTR", "VXI0::x::INSTR",
+      "VXI0::5::INSTR::INSTR", "GPIB-VXI0::SERVANT", "GPIB-VXI0::7::MEMACC",
+      "PXI0::32::INSTR", "PXI0::3::8", "PXI0::2-15.8", "PXI0::2-32", "PXI0::-3", "PXI0::CHASSIS1",
+      "PXI0::CHASSIS1::4", "PXI0::CHASSIS1::SLOT4::FUNC8", "PXI0::3::4::5::INSTR", "PXI0::x::BACKPLANE",
+      "GPIB0::1::2::MEMACC", "GPIB0::12::INTFC", "GPIB0::BACKPLANE",
+      "TCPIP0::host::MEMACC", "TCPIP0::host::INTFC", "TCPIP0::host::inst0::SERVANT", "TCPIP0::host::RAW",
+  };
+  for (const char* name : bad) {
+    resource_name r;
+    EXPECT_EQ(parse_resource_name(name, r), VI_ERROR_INV_RSRC_NAME) << name;
+    EXPECT_TRUE(r.canonical.empty()) << name;
+  }
+}
+
+// Names are handed out in 256-byte buffers: one whose canonical form needs more is refused
+// rather than reported cut short, however short the name as written.
+TEST(resource_name, a_canonical_form_longer_than_255_characters_is_refused) {
+  for (std::size_t canonical_length : {254u, 255u, 256u, 300u}) {
+    SCOPED_TRACE(canonical_length);
+    // "TCPIP::<host>" becomes "TCPIP0::<host>::inst0::INSTR": 22 characters around the host.
+    const std::string host(canonical_length - 22, 'h');
+    resource_name r;
+    const ViStatus status = parse_resource_name("TCPIP::" + host, r);
+    if (canonical_length <= 255) {
+      EXPECT_EQ(status, VI_SUCCESS);
+      EXPECT_EQ(r.canonical.size(), canonical_length);
+    } else {
+      EXPECT_EQ(status, VI_ERROR_INV_RSRC_NAME);
+    }
+  }
+}
+
 }  // namespace
 }  // namespace kobrant::visa

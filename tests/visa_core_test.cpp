@@ -1,6 +1,6 @@
 // The library's core through the C API: handles, opening, attributes, search, descriptions.
 #include "status_text.h"
-#include "visa/visa.h"
+#include <kobrant/visa.h>
 
 #include <gtest/gtest.h>
 
@@ -94,6 +94,7 @@ TEST(visa_core, search_without_matches_fails_and_bad_expressions_are_refused) {
   EXPECT_EQ(count, 0u);
   EXPECT_EQ(list, static_cast<ViFindList>(VI_NULL));
   EXPECT_EQ(viFindRsrc(rm, "(", &list, &count, desc), VI_ERROR_INV_EXPR);
+  EXPECT_EQ(viFindRsrc(rm, "?*{", &list, &count, desc), VI_ERROR_INV_EXPR);
   EXPECT_EQ(viFindRsrc(12345, "?*", &list, &count, desc), VI_ERROR_INV_OBJECT);
   EXPECT_EQ(viFindNext(12345, desc), VI_ERROR_INV_OBJECT);
   viClose(rm);
@@ -104,7 +105,8 @@ TEST(visa_core, every_status_has_a_description_that_fits) {
   EXPECT_EQ(viStatusDesc(VI_NULL, VI_ERROR_TMO, desc), VI_SUCCESS);
   EXPECT_NE(std::string(desc).find("Timeout"), std::string::npos);
   for (ViStatus st : {VI_SUCCESS, VI_SUCCESS_MAX_CNT, VI_ERROR_CONN_LOST, VI_ERROR_RSRC_NFOUND,
-                      VI_ERROR_INV_RSRC_NAME, VI_ERROR_NSUP_OPER, VI_ERROR_ALLOC, VI_ERROR_IO}) {
+                      VI_ERROR_INV_RSRC_NAME, VI_ERROR_NSUP_OPER, VI_ERROR_ALLOC, VI_ERROR_IO,
+                      VI_ERROR_INV_PROT}) {
     std::memset(desc, 'x', sizeof desc);
     EXPECT_EQ(viStatusDesc(VI_NULL, st, desc), VI_SUCCESS) << st;
     EXPECT_LT(std::strlen(desc), sizeof desc);
@@ -136,6 +138,27 @@ TEST(visa_core, a_failed_open_names_its_reason_in_the_description_within_the_buf
   const std::string cut = kobrant::visa::describe_status(VI_ERROR_RSRC_NFOUND, long_reason, 255);
   EXPECT_EQ(cut.size(), 255u);
   EXPECT_TRUE(cut.starts_with(kobrant::visa::status_text(VI_ERROR_RSRC_NFOUND)));
+}
+
+TEST(visa_core, parsed_names_come_back_whole_or_not_at_all) {
+  ViSession rm = VI_NULL;
+  ASSERT_EQ(viOpenDefaultRM(&rm), VI_SUCCESS);
+  ViUInt16 type = 0, board = 99;
+  char cls[VI_FIND_BUFLEN] = "", canonical[VI_FIND_BUFLEN] = "", alias[VI_FIND_BUFLEN] = "x";
+  ASSERT_EQ(viParseRsrcEx(rm, "GPIB-VXI::7", &type, &board, cls, canonical, alias), VI_SUCCESS);
+  EXPECT_EQ(type, VI_INTF_GPIB_VXI);
+  EXPECT_EQ(board, 0);
+  EXPECT_STREQ(cls, "INSTR");
+  EXPECT_STREQ(canonical, "GPIB-VXI0::7::INSTR");
+  EXPECT_STREQ(alias, "");
+  EXPECT_EQ(viParseRsrcEx(rm, "VXI::5::BOGUS", &type, &board, cls, canonical, alias), VI_ERROR_INV_RSRC_NAME);
+
+  // Its canonical form would need 257 bytes with the terminating zero.
+  const std::string long_name = "TCPIP::" + std::string(234, 'h');
+  std::strcpy(canonical, "untouched");
+  EXPECT_EQ(viParseRsrcEx(rm, long_name.c_str(), &type, &board, cls, canonical, alias), VI_ERROR_INV_RSRC_NAME);
+  EXPECT_STREQ(canonical, "untouched");
+  viClose(rm);
 }
 
 }  // namespace

@@ -1,6 +1,6 @@
 // The built-in library's read and write rules over a raw socket, through the C API, against a
 // scripted peer on loopback: counts, leftovers, termination character, timeouts, lost links.
-#include "visa/visa.h"
+#include <kobrant/visa.h>
 
 #include <gtest/gtest.h>
 

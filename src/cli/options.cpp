@@ -2,6 +2,7 @@
 // and so is a value beyond 32 bits, which would otherwise wrap into a small or zero buffer.
 #include "cli/options.h"
 
+#include <cstdio>
 #include <cstring>
 
 namespace {
@@ -41,25 +42,49 @@ bool parse_decimal_u32(const char* text, std::uint32_t& value) {
   return true;
 }
 
-bool check_options(run_options& options) {
-  bool valid = true;
+namespace {
+
+// Why a numeric value was refused: a value of digits only can only have been too large.
+std::string number_fault(const char* name, const char* text) {
+  const bool digits_only = std::strspn(text, "0123456789") == std::strlen(text);
+  return std::string(name) + text + (digits_only ? ": too large (at most 4294967295)"
+                                                 : ": not a decimal number");
+}
+
+}  // namespace
+
+bool check_options(run_options& options, std::string* reason) {
+  std::string number_reason;
   if (options.buffer_text) {
     std::uint32_t size = 0;
     if (parse_decimal_u32(options.buffer_text, size)) {
       options.buffer_size = size == 0 ? default_buffer_size : size;
     } else {
-      valid = false;
+      number_reason = number_fault("/b=", options.buffer_text);
     }
   }
   if (options.timeout_text) {
     std::uint32_t timeout = 0;
     if (parse_decimal_u32(options.timeout_text, timeout)) {
-      if (valid) options.timeout_ms = timeout;
-    } else {
-      valid = false;
+      if (number_reason.empty()) options.timeout_ms = timeout;
+    } else if (number_reason.empty()) {
+      number_reason = number_fault("/t=", options.timeout_text);
     }
   }
-  if (!options.address) return false;
-  if (!options.command && !options.force_read) return false;
-  return valid;
+  const char* missing = nullptr;
+  if (!options.address) {
+    missing = "Missing /a=: the instrument address is required";
+  } else if (!options.command && !options.force_read) {
+    missing = "Missing /c=: a command is required unless /r is given";
+  }
+  if (!missing && number_reason.empty()) return true;
+  if (reason) *reason = missing ? std::string(missing) : number_reason;
+  return false;
+}
+
+int reject_arguments(const std::string& reason) {
+  std::puts("bad argument");
+  std::fflush(stdout);  // the reason follows the verdict when both reach one terminal
+  std::fprintf(stderr, "%s\n", reason.c_str());
+  return -1;
 }

@@ -3,6 +3,7 @@
 #pragma once
 
 #include <cstdint>
+#include <string>
 
 inline constexpr std::uint32_t default_buffer_size = 204810;  // bytes per write and per read
 inline constexpr std::uint32_t default_timeout_ms = 5000;
@@ -26,8 +27,13 @@ struct run_options {
 // occurrence of a switch wins.
 run_options parse_options(int argc, char** argv);
 
-// Converts /b= and /t= and decides whether the run can go ahead.
-bool check_options(run_options& options);
+// Converts /b= and /t= and decides whether the run can go ahead. When it cannot and reason is
+// given, reason receives one short line saying why (the first check that failed).
+bool check_options(run_options& options, std::string* reason = nullptr);
+
+// Refuses the run: "bad argument" on standard output, the reason on standard error. Returns -1,
+// the program's status for rejected arguments.
+int reject_arguments(const std::string& reason);
 
 // A text made only of decimal digits (the empty text reads as 0) whose value fits 32 bits.
 bool parse_decimal_u32(const char* text, std::uint32_t& value);

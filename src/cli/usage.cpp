@@ -2,7 +2,7 @@
 #include "cli/usage.h"
 
 #include "exchange/run.h"
-#include "visa/visa.h"
+#include <kobrant/visa.h>
 
 #include <cstdio>
 

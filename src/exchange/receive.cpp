@@ -2,6 +2,7 @@
 // may follow, delivering each to the output file, to the console bare (/l), or to the console as
 // "<address> -> <text>" lines.
 #include "exchange/interrupt.h"
+#include "exchange/progress.h"
 #include "exchange/run.h"
 
 #include <cerrno>
@@ -32,14 +33,19 @@ ViStatus read_response(const run_options& options, exchange_state& state) {
   const bool due = !options.no_auto_query && (state.query_seen || options.force_read);
   if (!due) return VI_SUCCESS;
 
-  state.work_buffer = take_buffer(options.buffer_size);
-  if (!state.work_buffer) return VI_ERROR_ALLOC;
+  if (!hold_work_buffer(state, options.buffer_size)) return VI_ERROR_ALLOC;
   char* buffer = state.work_buffer.get();
 
+  progress_line progress;
+  progress_begin(progress, state.output_file != nullptr);
+  std::uint64_t received = 0;
   ViStatus status;
   do {
     state.ret_count = 0;
-    if (interrupt_signal()) return VI_ERROR_ABORT;
+    if (interrupt_signal()) {
+      status = VI_ERROR_ABORT;
+      break;
+    }
     status = viRead(state.vi, reinterpret_cast<ViBuf>(buffer), options.buffer_size, &state.ret_count);
     // An interrupt stops the run here, once this piece is delivered, however the read ended.
     if (interrupt_signal() && status >= VI_SUCCESS) status = VI_ERROR_ABORT;
@@ -49,11 +55,15 @@ ViStatus read_response(const run_options& options, exchange_state& state) {
     // Bytes that arrived before a failure (a timeout mid-response, a dropped connection, an
     // interrupt) are delivered too: they are all the user will get of that response.
     if ((status >= VI_SUCCESS || state.ret_count > 0) && !deliver(options, state, buffer)) {
-      return VI_ERROR_IO;
+      status = VI_ERROR_IO;
+      break;
     }
-    if (status < VI_SUCCESS) return status;
+    received += state.ret_count;
+    progress_update(progress, received);
   } while (status == VI_SUCCESS_MAX_CNT);
+  // Whatever ends the transfer, the status line or the shell prompt starts on a clean line.
+  progress_erase(progress);
 
-  state.work_buffer.reset();
+  if (status >= VI_SUCCESS) state.work_buffer.reset();
   return status;
 }

@@ -1,6 +1,7 @@
 // Run sequence and failure reporting.
 #include "exchange/run.h"
 
+#include <algorithm>
 #include <cerrno>
 #include <cstring>
 #include <new>
@@ -18,6 +19,7 @@ void close_file(std::FILE*& file) {
 // The single failure path: releases what is held and prints one report.
 int fail(exchange_state& state) {
   state.work_buffer.reset();
+  state.work_size = 0;
   if (state.failure_message.empty()) {
     report_visa_status(state.vi, state.status);
   } else {
@@ -56,13 +58,44 @@ bool probe_command_source(const run_options& options, exchange_state& state) {
   return true;
 }
 
+// True when creating the output file would destroy the command before it is sent: both names
+// lead to the same regular file (also through a link or another spelling of the path). A
+// terminal or a pipe reached under two names, as /dev/stdin and /dev/stdout, loses nothing.
+bool output_is_command_file(const char* output_path, const exchange_state& state) {
+  if (!state.command_file) return false;
+  struct stat command {};
+  struct stat output {};
+  if (::fstat(::fileno(state.command_file), &command) != 0 || !S_ISREG(command.st_mode)) return false;
+  if (::stat(output_path, &output) != 0) return false;
+  return command.st_dev == output.st_dev && command.st_ino == output.st_ino;
+}
+
+// The buffer the run needs: a read may follow when the command is a query (a command file can
+// only tell once it is read) or /r forces it; a command file alone needs one piece of it.
+std::uint64_t run_buffer_size(const run_options& options, const exchange_state& state) {
+  const bool query_possible =
+      options.command && (state.command_is_file || std::strchr(options.command, '?'));
+  if (!options.no_auto_query && (options.force_read || query_possible)) return options.buffer_size;
+  return state.command_is_file ? command_piece_size(options, state) : 0;
+}
+
 }  // namespace
 
-std::unique_ptr<char[]> take_buffer(std::uint64_t size) {
-  if (size >= SIZE_MAX) return nullptr;
-  std::unique_ptr<char[]> buffer(new (std::nothrow) char[static_cast<std::size_t>(size) + 1]);
-  if (buffer) buffer[size] = '\0';
-  return buffer;
+bool hold_work_buffer(exchange_state& state, std::uint64_t size) {
+  if (state.work_buffer && state.work_size >= size) return true;
+  state.work_buffer.reset();
+  state.work_size = 0;
+  if (size >= SIZE_MAX) return false;
+  state.work_buffer.reset(new (std::nothrow) char[static_cast<std::size_t>(size) + 1]);
+  if (!state.work_buffer) return false;
+  state.work_buffer[size] = '\0';
+  state.work_size = size;
+  return true;
+}
+
+std::uint64_t command_piece_size(const run_options& options, const exchange_state& state) {
+  if (state.command_is_stream) return options.buffer_size;
+  return std::min<std::uint64_t>(state.command_length, options.buffer_size);
 }
 
 void report_visa_status(ViSession vi, ViStatus status) {
@@ -76,21 +109,36 @@ void report_visa_status(ViSession vi, ViStatus status) {
 int run_exchange(const run_options& options) {
   exchange_state state;
 
+  // The command source is settled first, so that nothing is created or truncated for a run that
+  // is refused.
+  if (options.command && !probe_command_source(options, state)) {
+    return reject_arguments(std::string("The command names a directory, not a file: ") +
+                            options.command);
+  }
+
   if (options.output_path) {
+    if (output_is_command_file(options.output_path, state)) {
+      close_file(state.command_file);
+      return reject_arguments(std::string("The output file ") + options.output_path +
+                              " is the command file " + options.command);
+    }
     state.output_file = std::fopen(options.output_path, "wb");
     if (!state.output_file) {
-      std::puts("bad argument");
-      return -1;
+      const int error = errno;
+      close_file(state.command_file);
+      return reject_arguments(std::string("Cannot create the output file ") + options.output_path +
+                              ": " + std::strerror(error));
     }
     // Pieces are written whole, straight to the file: a stdio buffer would only split each one.
     std::setvbuf(state.output_file, nullptr, _IONBF, 0);
   }
 
-  if (options.command && !probe_command_source(options, state)) {
-    std::fprintf(stderr, "The command names a directory, not a file: %s\n", options.command);
-    std::puts("bad argument");
-    close_file(state.output_file);
-    return -1;
+  // Nothing goes out that could not be answered: a buffer the machine cannot give ends the run
+  // before the instrument is reached.
+  const std::uint64_t buffer_size = run_buffer_size(options, state);
+  if (buffer_size > 0 && !hold_work_buffer(state, buffer_size)) {
+    state.status = VI_ERROR_ALLOC;
+    return fail(state);
   }
 
   state.status = viOpenDefaultRM(&state.rm);

@@ -3,7 +3,7 @@
 #pragma once
 
 #include "cli/options.h"
-#include "visa/visa.h"
+#include <kobrant/visa.h>
 
 #include <cstdint>
 #include <cstdio>
@@ -22,7 +22,10 @@ struct exchange_state {
   bool command_is_stream = false;
   std::uint64_t command_length = 0;
   bool query_seen = false;
+  // One buffer serves the whole run: the command file goes out through it and the response
+  // comes back into it. work_size bytes are usable; one more holds the terminating zero.
   std::unique_ptr<char[]> work_buffer;
+  std::uint64_t work_size = 0;
   ViUInt32 ret_count = 0;
   ViStatus status = VI_SUCCESS;
   // Set when a failure is not the library's (the output file cannot be written, the command
@@ -30,8 +33,8 @@ struct exchange_state {
   std::string failure_message;
 };
 
-// Runs one exchange: 0 on success, -1 when the output file cannot be created or the command
-// names a directory, -2 after any failure of the exchange itself.
+// Runs one exchange: 0 on success, -1 when the output file cannot be created, is the command
+// file itself, or the command names a directory, -2 after any failure of the exchange itself.
 int run_exchange(const run_options& options);
 
 // Prints "VISA Status (<status>): <description>" on standard error.
@@ -43,5 +46,9 @@ void report_visa_status(ViSession vi, ViStatus status);
 ViStatus send_command(const run_options& options, exchange_state& state);
 ViStatus read_response(const run_options& options, exchange_state& state);
 
-// A zero-terminated work buffer of size + 1 bytes, or nullptr when memory is short.
-std::unique_ptr<char[]> take_buffer(std::uint64_t size);
+// Makes state.work_buffer hold at least size bytes and a terminating zero, keeping a buffer that
+// is already large enough. False when memory is short.
+bool hold_work_buffer(exchange_state& state, std::uint64_t size);
+
+// The largest piece of the command file sent at once: the whole file when it fits the buffer.
+std::uint64_t command_piece_size(const run_options& options, const exchange_state& state);

@@ -67,10 +67,8 @@ bool at_end(std::FILE* file) {
 ViStatus send_file(const run_options& options, exchange_state& state) {
   const bool stream = state.command_is_stream;
   const std::uint64_t planned = state.command_length;
-  const std::uint64_t buffer_size =
-      stream ? options.buffer_size : std::min<std::uint64_t>(planned, options.buffer_size);
-  state.work_buffer = take_buffer(buffer_size);
-  if (!state.work_buffer) return VI_ERROR_ALLOC;
+  const std::uint64_t buffer_size = command_piece_size(options, state);
+  if (!hold_work_buffer(state, buffer_size)) return VI_ERROR_ALLOC;
   char* buffer = state.work_buffer.get();
 
   std::uint64_t sent = 0;
@@ -100,7 +98,6 @@ ViStatus send_file(const run_options& options, exchange_state& state) {
       if (status >= VI_SUCCESS) {
         std::fclose(state.command_file);
         state.command_file = nullptr;
-        state.work_buffer.reset();
       }
       return status;
     }

@@ -19,6 +19,7 @@ inline constexpr int visa_timeout = -1073807339;
 inline constexpr int visa_not_found = -1073807343;
 inline constexpr int visa_bad_name = -1073807342;
 inline constexpr int visa_connection_lost = -1073807194;
+inline constexpr int visa_alloc = -1073807300;
 
 inline constexpr int exit_bad_argument = 255;  // -1
 inline constexpr int exit_visa_failure = 254;  // -2

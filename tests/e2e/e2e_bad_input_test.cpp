@@ -166,19 +166,7 @@ class slow_reader {
   }
 
   // Reads until the client closes, or bound passes.
-  std::string read_all(std::chrono::milliseconds bound) {
-    std::string bytes;
-    const auto until = std::chrono::steady_clock::now() + bound;
-    char buffer[65536];
-    for (;;) {
-      const auto left = std::chrono::duration_cast<std::chrono::milliseconds>(until - std::chrono::steady_clock::now());
-      pollfd p{connection_, POLLIN, 0};
-      if (left.count() <= 0 || ::poll(&p, 1, static_cast<int>(left.count())) != 1) return bytes;
-      const ssize_t n = ::recv(connection_, buffer, sizeof buffer, 0);
-      if (n <= 0) return bytes;
-      bytes.append(buffer, static_cast<std::size_t>(n));
-    }
-  }
+  std::string read_all(std::chrono::milliseconds bound) { return read_until_closed(connection_, bound); }
 
  private:
   int listening_ = -1;

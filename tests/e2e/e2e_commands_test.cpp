@@ -127,5 +127,33 @@ TEST_F(commands, a_directory_as_command_is_a_bad_argument_and_nothing_is_sent) {
   EXPECT_EQ(sim.record(), std::vector<record_entry>{});
 }
 
+TEST_F(commands, the_command_file_as_output_file_is_refused_under_any_name_and_left_untouched) {
+  // Creating the output file used to empty the command file first: a lone newline went out and
+  // the run reported success.
+  const std::string content = "ECHO? keep me";
+  const auto command_file = files / "command.txt";
+  std::filesystem::create_directory(files / "sub");
+  std::filesystem::create_symlink(command_file, files / "symbolic.txt");
+  write_file(command_file, content);
+  std::filesystem::create_hard_link(command_file, files / "hard.txt");
+  const std::string same = command_file.string();
+  const std::vector<std::string> outputs = {
+      same,
+      (files / "." / "command.txt").string(),
+      (files / "sub" / ".." / "command.txt").string(),
+      (files / "symbolic.txt").string(),
+      (files / "hard.txt").string(),
+  };
+  for (const auto& output : outputs) {
+    SCOPED_TRACE(output);
+    const auto result = run({"/c=" + same, "/o=" + output});
+    EXPECT_EQ(result.status, exit_bad_argument) << describe(result);
+    EXPECT_EQ(result.out, "bad argument\n");
+    EXPECT_EQ(result.err, "The output file " + output + " is the command file " + same + "\n");
+    EXPECT_EQ(read_file(command_file), content);
+  }
+  EXPECT_EQ(sim.record(), std::vector<record_entry>{});
+}
+
 }  // namespace
 }  // namespace kobrant::test

@@ -94,5 +94,33 @@ TEST_F(failures, an_output_file_that_cannot_be_written_is_reported) {
   EXPECT_FALSE(result.hung);
 }
 
+TEST_F(failures, a_buffer_the_machine_cannot_give_fails_the_run_before_anything_is_sent) {
+  // An address-space limit makes a 4 GiB buffer impossible on any machine; a sanitizer's
+  // allocator needs the address space itself and is capped its own way instead.
+  const std::string limit = address_sanitized
+                                ? "ASAN_OPTIONS=allocator_may_return_null=1:max_allocation_size_mb=1024 exec"
+                                : "ulimit -v 2097152 && exec";
+  const auto limited = [&](std::vector<std::string> args) {
+    args.insert(args.begin(), {"-c", limit + " \"$0\" \"$@\"", kobrant_path(), address()});
+    return run_process("/bin/sh", args);
+  };
+  // The same limit leaves an ordinary run alone.
+  const auto ordinary = limited({"/c=*IDN?"});
+  ASSERT_EQ(ordinary.status, 0) << describe(ordinary);
+  ASSERT_EQ(sim.wait_for_record(1).size(), 1u);
+
+  for (const auto& args : std::vector<std::vector<std::string>>{{"/c=*IDN?", "/b=4294967295"},
+                                                                 {"/r", "/b=4294967295"}}) {
+    SCOPED_TRACE(args.front());
+    const auto result = limited(args);
+    EXPECT_EQ(result.status, exit_visa_failure) << describe(result);
+    EXPECT_EQ(result.out, "") << "the command went out";
+    // The sanitizer's allocator warns about the refusal in a line of its own first.
+    const auto report = result.err.starts_with("==") ? result.err.substr(result.err.find('\n') + 1) : result.err;
+    EXPECT_TRUE(is_status_line(report, visa_alloc));
+  }
+  EXPECT_EQ(sim.record().size(), 1u) << "the instrument was asked with no room for its answer";
+}
+
 }  // namespace
 }  // namespace kobrant::test

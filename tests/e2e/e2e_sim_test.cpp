@@ -27,18 +27,6 @@ namespace {
 
 using namespace std::chrono_literals;
 
-#if defined(__SANITIZE_ADDRESS__)
-constexpr bool sanitized_build = true;
-#elif defined(__has_feature)
-#if __has_feature(address_sanitizer)
-constexpr bool sanitized_build = true;
-#else
-constexpr bool sanitized_build = false;
-#endif
-#else
-constexpr bool sanitized_build = false;
-#endif
-
 const std::string out_of_range = "-222,\"Data out of range\"\n";
 const std::string undefined_header = "-113,\"Undefined header\"\n";
 
@@ -260,7 +248,7 @@ TEST(simulator_connection, ten_thousand_connections_leave_no_descriptors_or_memo
   // A leaked thread or buffer per connection would cost hundreds of megabytes here. Under
   // AddressSanitizer freed memory sits in quarantine, so the figure means nothing there; its
   // leak check at the simulator's exit (a non-zero status below) covers that build instead.
-  if (!sanitized_build) {
+  if (!address_sanitized) {
     EXPECT_LT(resident_kib(sim.pid()), rss_before + 32 * 1024);
   }
   EXPECT_EQ(sim.stop(), 0);

@@ -1,5 +1,6 @@
 // The command line: the usage text and listing of the no-argument form, arguments rejected
 // before anything is opened, and edge values that must still be accepted.
+#include <filesystem>
 #include <sstream>
 
 #include "e2e.h"
@@ -50,32 +51,48 @@ TEST(usage, no_argument_prints_the_usage_and_the_listing_and_exits_1) {
 
 class arguments : public kobrant_e2e {};
 
-TEST_F(arguments, rejected_before_anything_is_opened) {
+TEST_F(arguments, rejected_before_anything_is_opened_with_one_reason_on_standard_error) {
   const std::string address = "/a=" + sim.resource();
-  const std::vector<std::vector<std::string>> cases = {
-      {"/c=*IDN?"},                              // no address
-      {"/A=" + sim.resource(), "/c=*IDN?"},      // switches are case-sensitive
-      {address},                                 // neither a command nor /r
-      {address, "/C=*IDN?"},
-      {address, "/c=*IDN?", "/b=-1"},
-      {address, "/c=*IDN?", "/b=+5"},
-      {address, "/c=*IDN?", "/b=1k"},
-      {address, "/c=*IDN?", "/b=1 0"},
-      {address, "/c=*IDN?", "/b=4294967296"},
-      {address, "/c=*IDN?", "/b=99999999999999999999"},
-      {address, "/c=*IDN?", "/t=2.5"},
-      {address, "/c=*IDN?", "/t=4294967296"},
-      {address, "/c=*IDN?", "/t=-0"},
+  const std::string missing_address = "Missing /a=: the instrument address is required";
+  const std::string missing_command = "Missing /c=: a command is required unless /r is given";
+  const auto missing_folder = files / "missing" / "answer.bin";
+  const struct {
+    std::vector<std::string> args;
+    std::string reason;
+  } cases[] = {
+      {{"/c=*IDN?"}, missing_address},
+      {{"/A=" + sim.resource(), "/c=*IDN?"}, missing_address},  // switches are case-sensitive
+      {{"/c=*IDN?", "/b=x"}, missing_address},                  // the first check decides
+      {{address}, missing_command},                             // neither a command nor /r
+      {{address, "/C=*IDN?"}, missing_command},
+      {{address, "/c=*IDN?", "/b=-1"}, "/b=-1: not a decimal number"},
+      {{address, "/c=*IDN?", "/b=+5"}, "/b=+5: not a decimal number"},
+      {{address, "/c=*IDN?", "/b=1k"}, "/b=1k: not a decimal number"},
+      {{address, "/c=*IDN?", "/b=1 0"}, "/b=1 0: not a decimal number"},
+      {{address, "/c=*IDN?", "/b=4294967296"}, "/b=4294967296: too large (at most 4294967295)"},
+      {{address, "/c=*IDN?", "/b=99999999999999999999"},
+       "/b=99999999999999999999: too large (at most 4294967295)"},
+      {{address, "/c=*IDN?", "/t=2.5"}, "/t=2.5: not a decimal number"},
+      {{address, "/c=*IDN?", "/t=4294967296"}, "/t=4294967296: too large (at most 4294967295)"},
+      {{address, "/c=*IDN?", "/t=-0"}, "/t=-0: not a decimal number"},
+      {{address, "/c=*IDN?", "/o=" + missing_folder.string()},
+       "Cannot create the output file " + missing_folder.string() + ": No such file or directory"},
+      {{address, "/c=*IDN?", "/o=" + files.path().string()},
+       "Cannot create the output file " + files.path().string() + ": Is a directory"},
+      {{address, "/c=" + files.path().string()},
+       "The command names a directory, not a file: " + files.path().string()},
   };
-  for (const auto& args : cases) {
+  for (const auto& c : cases) {
     std::string shown;
-    for (const auto& a : args) shown += a + " ";
+    for (const auto& a : c.args) shown += a + " ";
     SCOPED_TRACE(shown);
-    const auto result = run_kobrant(args);
+    const auto result = run_kobrant(c.args);
     EXPECT_EQ(result.status, exit_bad_argument) << describe(result);
     EXPECT_EQ(result.signed_status(), -1);
     EXPECT_EQ(result.out, "bad argument\n");
+    EXPECT_EQ(result.err, c.reason + "\n");
   }
+  EXPECT_FALSE(std::filesystem::exists(missing_folder.parent_path()));
   EXPECT_EQ(sim.record(), std::vector<record_entry>{});
 }
 
@@ -85,6 +102,7 @@ TEST_F(arguments, edge_values_and_stray_words_are_accepted) {
       {"/b="},            // so does an empty value
       {"/t=4294967295"},  // the largest timeout: wait for ever
       {"stray", "/lx"},   // not switches: ignored
+      {"/W", "-l", "/lw", "--help"},
       {"/a=TCPIP0::127.0.0.1::1::SOCKET", "/a=" + sim.resource()},  // the last one counts
   };
   for (const auto& extra : cases) {
@@ -94,6 +112,7 @@ TEST_F(arguments, edge_values_and_stray_words_are_accepted) {
     const auto result = run(args);
     ASSERT_EQ(result.status, 0) << describe(result);
     EXPECT_EQ(result.out, echo("*IDN?") + answer(identification));
+    EXPECT_EQ(result.err, "");
   }
 }
 

@@ -3,7 +3,7 @@
 // VI_ERROR_ABORT and the bytes so far, nothing of the answer is lost or repeated by the reads
 // that follow, and the session answers the next query. A helper thread keeps signalling the
 // reading thread until the answer is complete, so interrupts land at every stage of it.
-#include "visa/visa.h"
+#include <kobrant/visa.h>
 
 #include <gtest/gtest.h>
 

@@ -2,7 +2,7 @@
 // handshake, message ids and END on writes, answers that span messages and reads, timeouts
 // that leave the stream in step, device clear, and servers that misbehave.
 #include "hislip_wire.h"
-#include "visa/visa.h"
+#include <kobrant/visa.h>
 
 #include <gtest/gtest.h>
 
@@ -418,6 +418,65 @@ TEST_F(hislip_session, device_clear_drops_the_rest_of_an_answer_and_restarts_mes
   EXPECT_EQ(seen[1].head.type, message_type::device_clear_complete);
   EXPECT_EQ(seen[1].head.control_code, overlap_mode);
   EXPECT_EQ(seen[2].head.message_parameter, first_message_id);
+}
+
+
+// A status query names the latest message sent on the synchronous channel, and a status query
+// or trigger says RMT-delivered when it is the first message after a whole answer reached the
+// application: the instrument needs both to report MAV rightly.
+TEST_F(hislip_session, status_queries_and_triggers_carry_the_latest_message_id_and_rmt_delivered) {
+  std::vector<message> queries, triggers;
+  const auto answer_query = [&](hislip_peer& p, std::uint8_t stb) {
+    queries.push_back(receive_message(p.async).value_or(message{}));
+    send_message(p.async, message_type::async_status_response, stb, 0);
+  };
+  const auto answer_data = [](hislip_peer& p) {
+    const auto m = receive_message(p.sync).value_or(message{});
+    send_message(p.sync, message_type::data_end, 0, m.head.message_parameter, "ok\n");
+  };
+  ASSERT_EQ(start([&](hislip_peer& p) {
+              p.handshake();
+              answer_query(p, 0x42);
+              answer_data(p);
+              triggers.push_back(receive_message(p.sync).value_or(message{}));
+              answer_query(p, 0x00);
+              answer_data(p);
+              answer_query(p, 0x50);
+              answer_query(p, 0x40);
+              receive_until_gone(p.sync);
+            }),
+            VI_SUCCESS);
+  ViUInt16 stb = 0;
+  std::string r;
+  EXPECT_EQ(viReadSTB(vi, &stb), VI_SUCCESS);
+  EXPECT_EQ(stb, 0x42) << "the status byte is the response's control code";
+  EXPECT_EQ(write("A?"), VI_SUCCESS);
+  EXPECT_EQ(read(r, 100), VI_SUCCESS);
+  EXPECT_EQ(viAssertTrigger(vi, VI_TRIG_PROT_DEFAULT), VI_SUCCESS);
+  EXPECT_EQ(viReadSTB(vi, &stb), VI_SUCCESS);
+  EXPECT_EQ(write("B?"), VI_SUCCESS);
+  EXPECT_EQ(read(r, 100), VI_SUCCESS);
+  EXPECT_EQ(r, "ok\n") << "the answer to the message after the trigger is delivered";
+  EXPECT_EQ(viReadSTB(vi, &stb), VI_SUCCESS);
+  EXPECT_EQ(stb, 0x50);
+  EXPECT_EQ(viReadSTB(vi, &stb), VI_SUCCESS);
+  EXPECT_EQ(stb, 0x40);
+  finish();
+
+  ASSERT_EQ(triggers.size(), 1u);
+  EXPECT_EQ(triggers[0].head.type, message_type::trigger);
+  EXPECT_EQ(triggers[0].head.message_parameter, 0xFFFFFF02u);
+  EXPECT_EQ(triggers[0].head.control_code, rmt_delivered) << "first message after the answer to A?";
+  // (message id named, RMT-delivered) of each query in turn.
+  const std::vector<std::pair<std::uint32_t, std::uint8_t>> expected = {
+      {0xFFFFFEFE, 0}, {0xFFFFFF02, 0}, {0xFFFFFF04, rmt_delivered}, {0xFFFFFF04, 0}};
+  ASSERT_EQ(queries.size(), expected.size());
+  for (std::size_t i = 0; i < queries.size(); ++i) {
+    SCOPED_TRACE(i);
+    EXPECT_EQ(queries[i].head.type, message_type::async_status_query);
+    EXPECT_EQ(queries[i].head.message_parameter, expected[i].first);
+    EXPECT_EQ(queries[i].head.control_code, expected[i].second);
+  }
 }
 
 }  // namespace

@@ -16,8 +16,8 @@ ViAttrState read_back(const termios& t, ViAttr attr) {
   ViUInt32 wide = 0;
   ViUInt16 narrow = 0;
   ViUInt8 byte = 0;
-  void* out = attr == attr_baud ? static_cast<void*>(&wide)
-              : (attr == attr_xon_char || attr == attr_xoff_char) ? static_cast<void*>(&byte)
+  void* out = attr == VI_ATTR_ASRL_BAUD ? static_cast<void*>(&wide)
+              : (attr == VI_ATTR_ASRL_XON_CHAR || attr == VI_ATTR_ASRL_XOFF_CHAR) ? static_cast<void*>(&byte)
                                                                    : static_cast<void*>(&narrow);
   EXPECT_EQ(get_line_attribute(t, attr, out), VI_SUCCESS);
   return wide + narrow + byte;
@@ -33,14 +33,14 @@ TEST(serial_line, defaults_are_raw_9600_8n1_without_flow_control_whatever_came_b
   cfsetospeed(&t, B115200);
   make_default_line(t);
 
-  EXPECT_EQ(read_back(t, attr_baud), 9600u);
+  EXPECT_EQ(read_back(t, VI_ATTR_ASRL_BAUD), 9600u);
   EXPECT_EQ(cfgetispeed(&t), B9600);
-  EXPECT_EQ(read_back(t, attr_data_bits), 8u);
-  EXPECT_EQ(read_back(t, attr_parity), parity_none);
-  EXPECT_EQ(read_back(t, attr_stop_bits), stop_one);
-  EXPECT_EQ(read_back(t, attr_flow_cntrl), flow_none);
-  EXPECT_EQ(read_back(t, attr_xon_char), 0x11u);
-  EXPECT_EQ(read_back(t, attr_xoff_char), 0x13u);
+  EXPECT_EQ(read_back(t, VI_ATTR_ASRL_DATA_BITS), 8u);
+  EXPECT_EQ(read_back(t, VI_ATTR_ASRL_PARITY), VI_ASRL_PAR_NONE);
+  EXPECT_EQ(read_back(t, VI_ATTR_ASRL_STOP_BITS), VI_ASRL_STOP_ONE);
+  EXPECT_EQ(read_back(t, VI_ATTR_ASRL_FLOW_CNTRL), VI_ASRL_FLOW_NONE);
+  EXPECT_EQ(read_back(t, VI_ATTR_ASRL_XON_CHAR), 0x11u);
+  EXPECT_EQ(read_back(t, VI_ATTR_ASRL_XOFF_CHAR), 0x13u);
   // Any of these would change, drop or answer bytes of a binary block.
   EXPECT_EQ(t.c_iflag & (ICRNL | INLCR | IGNCR | ISTRIP | IXON | IXOFF | INPCK | PARMRK | BRKINT), 0u);
   EXPECT_EQ(t.c_oflag & OPOST, 0u);
@@ -59,13 +59,13 @@ TEST(serial_line, accepted_values_read_back_alone_and_refused_ones_change_nothin
     std::vector<ViAttrState> refused;
   };
   const domain domains[] = {
-      {attr_baud, {50, 1200, 9600, 115200, 921600, 4000000}, {0, 1, 9601, 5000000}},
-      {attr_data_bits, {5, 6, 7, 8}, {4, 9}},
-      {attr_parity, {parity_odd, parity_even, parity_mark, parity_space, parity_none}, {5}},
-      {attr_stop_bits, {stop_two, stop_one}, {stop_one5, 0}},
-      {attr_flow_cntrl, {flow_xon_xoff, flow_rts_cts, flow_xon_xoff | flow_rts_cts, flow_none}, {flow_dtr_dsr, 8}},
-      {attr_xon_char, {0, 0xFF}, {0x100}},
-      {attr_xoff_char, {0, 0xFF}, {0x100}},
+      {VI_ATTR_ASRL_BAUD, {50, 1200, 9600, 115200, 921600, 4000000}, {0, 1, 9601, 5000000}},
+      {VI_ATTR_ASRL_DATA_BITS, {5, 6, 7, 8}, {4, 9}},
+      {VI_ATTR_ASRL_PARITY, {VI_ASRL_PAR_ODD, VI_ASRL_PAR_EVEN, VI_ASRL_PAR_MARK, VI_ASRL_PAR_SPACE, VI_ASRL_PAR_NONE}, {5}},
+      {VI_ATTR_ASRL_STOP_BITS, {VI_ASRL_STOP_TWO, VI_ASRL_STOP_ONE}, {VI_ASRL_STOP_ONE5, 0}},
+      {VI_ATTR_ASRL_FLOW_CNTRL, {VI_ASRL_FLOW_XON_XOFF, VI_ASRL_FLOW_RTS_CTS, VI_ASRL_FLOW_XON_XOFF | VI_ASRL_FLOW_RTS_CTS, VI_ASRL_FLOW_NONE}, {VI_ASRL_FLOW_DTR_DSR, 8}},
+      {VI_ATTR_ASRL_XON_CHAR, {0, 0xFF}, {0x100}},
+      {VI_ATTR_ASRL_XOFF_CHAR, {0, 0xFF}, {0x100}},
   };
   termios t{};
   make_default_line(t);
@@ -92,11 +92,11 @@ TEST(serial_line, accepted_values_read_back_alone_and_refused_ones_change_nothin
 TEST(serial_line, mark_and_space_parity_use_the_sticky_parity_flag) {
   termios t{};
   make_default_line(t);
-  ASSERT_EQ(set_line_attribute(t, attr_parity, parity_mark), VI_SUCCESS);
+  ASSERT_EQ(set_line_attribute(t, VI_ATTR_ASRL_PARITY, VI_ASRL_PAR_MARK), VI_SUCCESS);
   EXPECT_EQ(t.c_cflag & (PARENB | PARODD | CMSPAR), PARENB | PARODD | CMSPAR);
-  ASSERT_EQ(set_line_attribute(t, attr_parity, parity_space), VI_SUCCESS);
+  ASSERT_EQ(set_line_attribute(t, VI_ATTR_ASRL_PARITY, VI_ASRL_PAR_SPACE), VI_SUCCESS);
   EXPECT_EQ(t.c_cflag & (PARENB | PARODD | CMSPAR), PARENB | CMSPAR);
-  ASSERT_EQ(set_line_attribute(t, attr_parity, parity_odd), VI_SUCCESS);
+  ASSERT_EQ(set_line_attribute(t, VI_ATTR_ASRL_PARITY, VI_ASRL_PAR_ODD), VI_SUCCESS);
   EXPECT_EQ(t.c_cflag & (PARENB | PARODD | CMSPAR), PARENB | PARODD);
 }
 

@@ -2,7 +2,7 @@
 // drives: bytes pass unchanged, END is one newline, timeouts bound reads and writes, the port
 // is held exclusively, stale input is dropped, and line settings really reach the port.
 #include "serial_line.h"
-#include "visa/visa.h"
+#include <kobrant/visa.h>
 
 #include <gtest/gtest.h>
 
@@ -15,6 +15,7 @@
 #include <chrono>
 #include <cstdio>
 #include <string>
+#include <thread>
 
 #include "temp_dir.h"
 
@@ -202,9 +203,31 @@ TEST(serial_transport, input_from_before_the_session_or_a_clear_is_dropped) {
 
   peer.send("old\n");
   peer.wait_until_delivered();
-  EXPECT_EQ(s.get<ViUInt32>(serial::attr_avail_num), 4u);
+  EXPECT_EQ(s.get<ViUInt32>(VI_ATTR_ASRL_AVAIL_NUM), 4u);
   ASSERT_EQ(viClear(s.vi()), VI_SUCCESS);
-  EXPECT_EQ(s.get<ViUInt32>(serial::attr_avail_num), 0u);
+  EXPECT_EQ(s.get<ViUInt32>(VI_ATTR_ASRL_AVAIL_NUM), 0u);
+  peer.send("new\n");
+  EXPECT_EQ(s.read().second, "new\n");
+}
+
+TEST(serial_transport, a_clear_also_drops_the_rest_of_an_answer_still_arriving) {
+  pty_peer peer;
+  session s(peer.resource());
+  ASSERT_EQ(s.status(), VI_SUCCESS);
+  // The instrument goes on answering through the clear, a byte a millisecond, as a real one
+  // does: it never sees the port being flushed.
+  peer.send("old answer ");
+  peer.wait_until_delivered();
+  std::thread instrument([&] {
+    for (char c : std::string("still arriving")) {
+      peer.send(std::string(1, c));
+      std::this_thread::sleep_for(1ms);
+    }
+    peer.send("\n");
+  });
+  const ViStatus cleared = viClear(s.vi());
+  instrument.join();
+  EXPECT_EQ(cleared, VI_SUCCESS);
   peer.send("new\n");
   EXPECT_EQ(s.read().second, "new\n");
 }
@@ -220,9 +243,9 @@ TEST(serial_transport, line_settings_reach_the_port_and_refused_ones_leave_it_as
   termios port = peer.settings();
   EXPECT_EQ(::cfgetospeed(&port), B9600);  // the defaults, whatever the port was left at
 
-  ASSERT_EQ(s.set(serial::attr_baud, 57600), VI_SUCCESS);
-  ASSERT_EQ(s.set(serial::attr_stop_bits, serial::stop_two), VI_SUCCESS);
-  ASSERT_EQ(s.set(serial::attr_flow_cntrl, serial::flow_rts_cts | serial::flow_xon_xoff), VI_SUCCESS);
+  ASSERT_EQ(s.set(VI_ATTR_ASRL_BAUD, 57600), VI_SUCCESS);
+  ASSERT_EQ(s.set(VI_ATTR_ASRL_STOP_BITS, VI_ASRL_STOP_TWO), VI_SUCCESS);
+  ASSERT_EQ(s.set(VI_ATTR_ASRL_FLOW_CNTRL, VI_ASRL_FLOW_RTS_CTS | VI_ASRL_FLOW_XON_XOFF), VI_SUCCESS);
   port = peer.settings();
   EXPECT_EQ(::cfgetispeed(&port), B57600);
   EXPECT_EQ(port.c_cflag & (CSTOPB | CRTSCTS), CSTOPB | CRTSCTS);
@@ -230,16 +253,16 @@ TEST(serial_transport, line_settings_reach_the_port_and_refused_ones_leave_it_as
 
   // Values no port takes, and values this one cannot take: a pseudo-terminal keeps 8 data
   // bits and no parity, though the kernel reports success all the same.
-  EXPECT_EQ(s.set(serial::attr_baud, 12345), VI_ERROR_NSUP_ATTR_STATE);
-  EXPECT_EQ(s.set(serial::attr_data_bits, 7), VI_ERROR_NSUP_ATTR_STATE);
-  EXPECT_EQ(s.set(serial::attr_parity, serial::parity_even), VI_ERROR_NSUP_ATTR_STATE);
-  EXPECT_EQ(s.set(serial::attr_avail_num, 1), VI_ERROR_ATTR_READONLY);
+  EXPECT_EQ(s.set(VI_ATTR_ASRL_BAUD, 12345), VI_ERROR_NSUP_ATTR_STATE);
+  EXPECT_EQ(s.set(VI_ATTR_ASRL_DATA_BITS, 7), VI_ERROR_NSUP_ATTR_STATE);
+  EXPECT_EQ(s.set(VI_ATTR_ASRL_PARITY, VI_ASRL_PAR_EVEN), VI_ERROR_NSUP_ATTR_STATE);
+  EXPECT_EQ(s.set(VI_ATTR_ASRL_AVAIL_NUM, 1), VI_ERROR_ATTR_READONLY);
   EXPECT_TRUE(serial::same_line_settings(port, peer.settings()));
-  EXPECT_EQ(s.get<ViUInt16>(serial::attr_data_bits), 8);
-  EXPECT_EQ(s.get<ViUInt32>(serial::attr_baud), 57600u);
+  EXPECT_EQ(s.get<ViUInt16>(VI_ATTR_ASRL_DATA_BITS), 8);
+  EXPECT_EQ(s.get<ViUInt32>(VI_ATTR_ASRL_BAUD), 57600u);
   // No modem lines on a pseudo-terminal: unknown, and not settable.
-  EXPECT_EQ(s.get<ViInt16>(serial::attr_dtr_state), serial::state_unknown);
-  EXPECT_EQ(s.set(serial::attr_dtr_state, serial::state_asserted), VI_ERROR_NSUP_ATTR_STATE);
+  EXPECT_EQ(s.get<ViInt16>(VI_ATTR_ASRL_DTR_STATE), VI_STATE_UNKNOWN);
+  EXPECT_EQ(s.set(VI_ATTR_ASRL_DTR_STATE, VI_STATE_ASSERTED), VI_ERROR_NSUP_ATTR_STATE);
 }
 
 TEST(serial_transport, names_that_are_no_serial_port_fail_cleanly) {

@@ -190,6 +190,21 @@ std::optional<int> wait_for_exit(int pid, std::chrono::steady_clock::time_point 
   }
 }
 
+std::string read_until_closed(int fd, std::chrono::milliseconds bound) {
+  std::string bytes;
+  const auto until = std::chrono::steady_clock::now() + bound;
+  char buffer[65536];
+  for (;;) {
+    const auto left =
+        std::chrono::duration_cast<std::chrono::milliseconds>(until - std::chrono::steady_clock::now());
+    pollfd p{fd, POLLIN, 0};
+    if (left.count() <= 0 || ::poll(&p, 1, static_cast<int>(left.count())) != 1) return bytes;
+    const ssize_t n = ::read(fd, buffer, sizeof buffer);
+    if (n <= 0) return bytes;
+    bytes.append(buffer, static_cast<std::size_t>(n));
+  }
+}
+
 std::string describe(const process_result& result) {
   std::string text = "exit status " + std::to_string(result.status);
   if (result.term_signal != 0) text += ", killed by signal " + std::to_string(result.term_signal);

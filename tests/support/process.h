@@ -11,6 +11,20 @@
 
 namespace kobrant::test {
 
+// Built with AddressSanitizer: its runtime needs the address space to itself and caps
+// allocations its own way, and its programs start more slowly.
+#if defined(__SANITIZE_ADDRESS__)
+inline constexpr bool address_sanitized = true;
+#elif defined(__has_feature)
+#if __has_feature(address_sanitizer)
+inline constexpr bool address_sanitized = true;
+#else
+inline constexpr bool address_sanitized = false;
+#endif
+#else
+inline constexpr bool address_sanitized = false;
+#endif
+
 struct process_result {
   std::string out;
   std::string err;
@@ -44,6 +58,10 @@ int spawn_process(const std::string& program, const std::vector<std::string>& ar
 // Waits for the child pid to end, up to deadline; returns its raw wait status, or nothing
 // when it is still running then.
 std::optional<int> wait_for_exit(int pid, std::chrono::steady_clock::time_point deadline);
+
+// Reads fd until its end (end of file, or an error such as EIO from a pseudo-terminal whose
+// other side was closed) or until bound passes; returns what arrived.
+std::string read_until_closed(int fd, std::chrono::milliseconds bound);
 
 // A printable summary for failure messages: status, signal, stderr and the start of stdout.
 std::string describe(const process_result& result);

@@ -26,6 +26,7 @@ class held_port {
   held_port(const held_port&) = delete;
   held_port& operator=(const held_port&) = delete;
   std::uint16_t port() const { return port_; }
+  int fd() const { return fd_; }  // to accept on, when listening
 
  private:
   int fd_ = -1;

@@ -44,6 +44,9 @@ std::vector<record_entry> read_record(const std::filesystem::path& path) {
   std::vector<record_entry> entries;
   std::string line;
   while (std::getline(file, line)) {
+    // A last line without its newline is still being written: what is recorded so far ends
+    // before it.
+    if (file.eof()) break;
     const auto bad = [&] { return std::runtime_error("malformed record line: " + line); };
     const auto first = line.find(' ');
     const auto second = first == std::string::npos ? first : line.find(' ', first + 1);

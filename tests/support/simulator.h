@@ -20,7 +20,8 @@ struct record_entry {
   bool operator==(const record_entry&) const = default;
 };
 
-// Parses a record file; throws std::runtime_error on a line that is not "<t> <end> <hex>".
+// Parses a record file, up to a last line still being written (no newline yet); throws
+// std::runtime_error on a line that is not "<t> <end> <hex>".
 std::vector<record_entry> read_record(const std::filesystem::path& path);
 
 // All recorded messages' bytes, one after the other.

@@ -1,7 +1,7 @@
 /* A stand-in for an installed vendor VISA library, for the pass-through tests: built as
  * libvisa.so.0, it answers with made-up resources and data and appends one line per call it
  * receives to the file named by STANDIN_VISA_LOG. */
-#include "visa/visa.h"
+#include <kobrant/visa.h>
 
 #include <stdio.h>
 #include <stdlib.h>

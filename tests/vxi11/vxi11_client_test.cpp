@@ -2,7 +2,7 @@
 // carries (port mapper query, link, END on exactly the last piece, read requests, termination
 // character, timeouts), how replies become statuses, and how the client copes with a server
 // that is slow, silent, garbled or gone. Each test runs in its own network namespace.
-#include "visa/visa.h"
+#include <kobrant/visa.h>
 
 #include <gtest/gtest.h>
 #include <sys/socket.h>

@@ -6,7 +6,7 @@
 #include <filesystem>
 #include <optional>
 
-#include "visa/visa.h"
+#include <kobrant/visa.h>
 
 #include "e2e.h"
 #include "private_network.h"

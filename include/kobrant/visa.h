@@ -84,6 +84,9 @@ typedef ViUInt32 ViAttrState;
 #define VI_INTF_TCPIP 6
 #define VI_INTF_USB 7
 
+/* viAssertTrigger protocols */
+#define VI_TRIG_PROT_DEFAULT 0
+
 /* viFlush masks */
 #define VI_READ_BUF 1u
 #define VI_WRITE_BUF 2u
@@ -137,6 +140,7 @@ typedef ViUInt32 ViAttrState;
 #define VI_ERROR_ASRL_OVERRUN ((ViStatus)0xBFFF006C)
 #define VI_ERROR_RSRC_BUSY ((ViStatus)0xBFFF0072)
 #define VI_ERROR_INV_PARAMETER ((ViStatus)0xBFFF0078)
+#define VI_ERROR_INV_PROT ((ViStatus)0xBFFF0079)
 #define VI_ERROR_NIMPL_OPER ((ViStatus)0xBFFF0081)
 #define VI_ERROR_INV_LENGTH ((ViStatus)0xBFFF0083)
 #define VI_ERROR_SESN_NLOCKED ((ViStatus)0xBFFF009C)
@@ -194,6 +198,9 @@ typedef ViUInt32 ViAttrState;
 #define VI_STATE_ASSERTED 1
 #define VI_STATE_UNASSERTED 0
 #define VI_STATE_UNKNOWN (-1)
+#define VI_STATE_ASSERTED 1
+#define VI_STATE_UNASSERTED 0
+#define VI_STATE_UNKNOWN (-1)
 
 /* ---- Operations ------------------------------------------------------------------------ */
 
@@ -241,7 +248,13 @@ ViStatus viWrite(ViSession vi, ViConstBuf buf, ViUInt32 count, ViPUInt32 retCoun
  * tells how many bytes arrived before it. */
 ViStatus viRead(ViSession vi, ViBuf buf, ViUInt32 count, ViPUInt32 retCount);
 
-/* Device clear: discards what is queued on both sides of the session. */
+/* Device clear. VXI-11 and HiSLIP: the protocol's device clear, after which the instrument has
+ * dropped its pending input and output. A raw socket or serial line has no device clear: the
+ * library drops what it holds, (serial) what the kernel has queued both ways, then reads and
+ * drops whatever arrives until the line has been quiet for 100 ms (less when the session's
+ * timeout is shorter). An answer the instrument starts only after that pause is not caught,
+ * and the instrument itself is not cleared. VI_ERROR_TMO when bytes still arrive at the end
+ * of the session's timeout. */
 ViStatus viClear(ViSession vi);
 
 /* Empties the session's buffers as mask says (VI_READ_BUF..., VI_IO_IN_BUF_DISCARD, ...): input
@@ -249,9 +262,16 @@ ViStatus viClear(ViSession vi);
  * flush there. */
 ViStatus viFlush(ViSession vi, ViUInt16 mask);
 
-/* Reads the instrument's status byte (service request polling) where the protocol has one;
- * VI_ERROR_NSUP_OPER elsewhere (raw socket, serial). */
+/* Reads the instrument's status byte (service request polling) where the protocol has one:
+ * VXI-11 device_readstb, HiSLIP AsyncStatusQuery (which tells the instrument whether the last
+ * answer reached the application, so MAV reads right). VI_ERROR_NSUP_OPER on a raw socket or a
+ * serial line. */
 ViStatus viReadSTB(ViSession vi, ViPUInt16 status);
+
+/* Sends a trigger the protocol's way: VXI-11 device_trigger, HiSLIP Trigger. Only
+ * VI_TRIG_PROT_DEFAULT is accepted there (others: VI_ERROR_INV_PROT). VI_ERROR_NSUP_OPER on a
+ * raw socket or a serial line, which have no trigger apart from a command such as "*TRG". */
+ViStatus viAssertTrigger(ViSession vi, ViUInt16 protocol);
 
 /* Events and locks are not offered by this library: enabling an event or taking a lock is
  * VI_ERROR_NSUP_OPER; disabling or discarding events, with none ever enabled, succeeds with
@@ -267,7 +287,9 @@ ViStatus viUnlock(ViSession vi);
 
 /* Parses a resource name without opening it: interface type (VI_INTF_*) and board number; the
  * extended form also gives the class ("INSTR", "SOCKET", ...), the canonical name and the alias
- * (always empty here: no aliases). Text buffers are VI_FIND_BUFLEN bytes. */
+ * (always empty here: no aliases). Text buffers are VI_FIND_BUFLEN bytes. A name outside the
+ * grammar, or one whose canonical form would not fit VI_FIND_BUFLEN bytes with its terminating
+ * zero, is VI_ERROR_INV_RSRC_NAME (viOpen refuses it alike): a name is never returned cut short. */
 ViStatus viParseRsrc(ViSession rmSesn, ViConstRsrc rsrcName, ViPUInt16 intfType, ViPUInt16 intfNum);
 ViStatus viParseRsrcEx(ViSession rmSesn, ViConstRsrc rsrcName, ViPUInt16 intfType, ViPUInt16 intfNum,
                        ViChar rsrcClass[], ViChar expandedUnaliasedName[], ViChar aliasIfExists[]);
