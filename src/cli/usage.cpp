@@ -1,10 +1,13 @@
 // Usage text and instrument listing.
 #include "cli/usage.h"
+#include "visa/visa_api.h"
 
 #include "exchange/run.h"
 #include <kobrant/visa.h>
 
 #include <cstdio>
+
+using kobrant::tool::visa;
 
 int usage_help() {
   std::puts("KOBRANT.EXE - A simple instrument communication utility.");
@@ -24,7 +27,7 @@ int usage_help() {
 
 int print_list() {
   ViSession rm = VI_NULL;
-  ViStatus status = viOpenDefaultRM(&rm);
+  ViStatus status = visa().open_default_rm(&rm);
   if (status < VI_SUCCESS) {
     report_visa_status(VI_NULL, status);
     return -2;
@@ -33,10 +36,10 @@ int print_list() {
   ViUInt32 count = 0;
   // Twice the standard's name length: room to spare, and the name is always terminated.
   char name[512] = {};
-  status = viFindRsrc(rm, "?*", &list, &count, name);
+  status = visa().find_rsrc(rm, "?*", &list, &count, name);
   if (status < VI_SUCCESS) {
     report_visa_status(VI_NULL, status);
-    viClose(rm);
+    visa().close(rm);
     return -2;
   }
   std::puts("\nVISA Resource Manager: Available Instruments:");
@@ -44,11 +47,11 @@ int print_list() {
   if (count > 0) std::puts(name);
   for (ViUInt32 i = 1; i < count; ++i) {
     // A failing viFindNext leaves the buffer as it was; stop rather than print a name twice.
-    if (viFindNext(list, name) < VI_SUCCESS) break;
+    if (visa().find_next(list, name) < VI_SUCCESS) break;
     name[sizeof name - 1] = '\0';
     std::puts(name);
   }
   std::puts("\n*** Remember to update your VISA Resource Manager ***");
-  viClose(rm);
+  visa().close(rm);
   return 0;
 }

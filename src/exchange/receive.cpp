@@ -2,11 +2,14 @@
 // may follow, delivering each to the output file, to the console bare (/l), or to the console as
 // "<address> -> <text>" lines.
 #include "exchange/interrupt.h"
+#include "visa/visa_api.h"
 #include "exchange/progress.h"
 #include "exchange/run.h"
 
 #include <cerrno>
 #include <cstring>
+
+using kobrant::tool::visa;
 
 namespace {
 
@@ -46,7 +49,7 @@ ViStatus read_response(const run_options& options, exchange_state& state) {
       status = VI_ERROR_ABORT;
       break;
     }
-    status = viRead(state.vi, reinterpret_cast<ViBuf>(buffer), options.buffer_size, &state.ret_count);
+    status = visa().read(state.vi, reinterpret_cast<ViBuf>(buffer), options.buffer_size, &state.ret_count);
     // An interrupt stops the run here, once this piece is delivered, however the read ended.
     if (interrupt_signal() && status >= VI_SUCCESS) status = VI_ERROR_ABORT;
     if (state.ret_count > options.buffer_size) state.ret_count = options.buffer_size;

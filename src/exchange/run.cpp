@@ -1,11 +1,14 @@
 // Run sequence and failure reporting.
 #include "exchange/run.h"
+#include "visa/visa_api.h"
 
 #include <algorithm>
 #include <cerrno>
 #include <cstring>
 #include <new>
 #include <sys/stat.h>
+
+using kobrant::tool::visa;
 
 namespace {
 
@@ -26,7 +29,7 @@ int fail(exchange_state& state) {
     std::fflush(stdout);
     std::fprintf(stderr, "%s\n", state.failure_message.c_str());
   }
-  if (state.rm != VI_NULL) viClose(state.rm);
+  if (state.rm != VI_NULL) visa().close(state.rm);
   state.rm = state.vi = VI_NULL;
   close_file(state.command_file);
   close_file(state.output_file);
@@ -100,7 +103,7 @@ std::uint64_t command_piece_size(const run_options& options, const exchange_stat
 
 void report_visa_status(ViSession vi, ViStatus status) {
   char description[513] = {};
-  viStatusDesc(vi, status, description);
+  visa().status_desc(vi, status, description);
   description[sizeof description - 1] = '\0';
   std::fflush(stdout);  // keep the report after whatever the run already printed
   std::fprintf(stderr, "VISA Status (%d): %s\n", static_cast<int>(status), description);
@@ -141,13 +144,13 @@ int run_exchange(const run_options& options) {
     return fail(state);
   }
 
-  state.status = viOpenDefaultRM(&state.rm);
+  state.status = visa().open_default_rm(&state.rm);
   if (state.status < VI_SUCCESS) return fail(state);
 
-  state.status = viOpen(state.rm, options.address, VI_NULL, open_timeout_ms, &state.vi);
+  state.status = visa().open(state.rm, options.address, VI_NULL, open_timeout_ms, &state.vi);
   if (state.status < VI_SUCCESS) return fail(state);
 
-  state.status = viSetAttribute(state.vi, VI_ATTR_TMO_VALUE, options.timeout_ms);
+  state.status = visa().set_attribute(state.vi, VI_ATTR_TMO_VALUE, options.timeout_ms);
   if (state.status < VI_SUCCESS) return fail(state);
 
   if (options.command) {
@@ -169,6 +172,6 @@ int run_exchange(const run_options& options) {
       return fail(state);
     }
   }
-  viClose(state.rm);
+  visa().close(state.rm);
   return 0;
 }

@@ -1,11 +1,14 @@
 // Command transmission: one write when the command fits the buffer, otherwise buffer-sized
 // writes with END held back until the last one. Each write is echoed unless /l is given.
 #include "exchange/interrupt.h"
+#include "visa/visa_api.h"
 #include "exchange/run.h"
 
 #include <algorithm>
 #include <cerrno>
 #include <cstring>
+
+using kobrant::tool::visa;
 
 namespace {
 
@@ -21,13 +24,13 @@ void echo(const run_options& options, const char* data, std::uint64_t size) {
 }
 
 ViStatus set_send_end(exchange_state& state, bool on) {
-  return viSetAttribute(state.vi, VI_ATTR_SEND_END_EN, on ? VI_TRUE : VI_FALSE);
+  return visa().set_attribute(state.vi, VI_ATTR_SEND_END_EN, on ? VI_TRUE : VI_FALSE);
 }
 
 ViStatus write_chunk(const run_options& options, exchange_state& state, const char* data,
                      ViUInt32 size) {
   if (interrupt_signal()) return VI_ERROR_ABORT;
-  ViStatus status = viWrite(state.vi, reinterpret_cast<ViConstBuf>(data), size, &state.ret_count);
+  ViStatus status = visa().write(state.vi, reinterpret_cast<ViConstBuf>(data), size, &state.ret_count);
   if (status >= VI_SUCCESS) echo(options, data, size);
   return interrupt_signal() && status >= VI_SUCCESS ? VI_ERROR_ABORT : status;
 }
