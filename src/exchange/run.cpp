@@ -7,6 +7,7 @@
 #include <cstring>
 #include <new>
 #include <sys/stat.h>
+#include <utility>
 
 using kobrant::tool::visa;
 
@@ -153,12 +154,16 @@ int run_exchange(const run_options& options) {
   state.status = visa().set_attribute(state.vi, VI_ATTR_TMO_VALUE, options.timeout_ms);
   if (state.status < VI_SUCCESS) return fail(state);
 
+  bool query_seen = false;
   if (options.command) {
-    state.status = send_command(options, state);
+    send_result sent = send_command(options, state);
+    state.status = sent.status;
+    state.failure_message = std::move(sent.failure_message);
     if (state.status < VI_SUCCESS) return fail(state);
+    query_seen = sent.query_seen;
   }
 
-  state.status = read_response(options, state);
+  state.status = read_response(options, state, query_seen);
   if (state.status < VI_SUCCESS) return fail(state);
 
   if (state.output_file) {
