@@ -1,15 +1,13 @@
 // The VISA C API: the only file that defines the C names. Each call checks its pointers, turns C
 // buffers into spans once, and catches every exception, so no C++ exception ever reaches a C
-// caller. Compiled twice: for the tool, where an installed vendor VISA takes every call when
-// there is one, and with KOBRANT_VISA_BUILTIN_ONLY for the shared library, which other programs
-// load precisely to get the built-in one.
+// caller. The library always answers itself: choosing another VISA library is the caller's
+// business.
 #pragma GCC visibility push(default)
 #include <kobrant/visa.h>
 #pragma GCC visibility pop
 
 #include "resource_manager.h"
 #include "status_text.h"
-#include "vendor.h"
 
 #include <cstring>
 #include <new>
@@ -40,25 +38,15 @@ void copy_name(const std::string& name, ViChar* desc) {
 
 }  // namespace
 
-#ifdef KOBRANT_VISA_BUILTIN_ONLY
-#define FORWARD_TO_VENDOR(call, ...)
-#else
-#define FORWARD_TO_VENDOR(call, ...) \
-  if (const vendor_api* vendor = installed_vendor_visa()) return vendor->call(__VA_ARGS__);
-#endif
-
 #pragma GCC visibility push(default)
 extern "C" {
 
-#ifdef KOBRANT_VISA_BUILTIN_ONLY
-// Marks this library as kobrant's own, so a tool that finds it under a vendor's file name does
-// not forward to it.
+// Marks this library as kobrant's own, so the tool, finding it under a vendor's file name,
+// calls its built-in copy instead of loading a second one.
 extern const int kobrant_visa_builtin;
 const int kobrant_visa_builtin = 1;
-#endif
 
 ViStatus viOpenDefaultRM(ViPSession vi) {
-  FORWARD_TO_VENDOR(open_default_rm, vi)
   return guarded([&] {
     if (!vi) return VI_ERROR_INV_PARAMETER;
     *vi = VI_NULL;
@@ -67,7 +55,6 @@ ViStatus viOpenDefaultRM(ViPSession vi) {
 }
 
 ViStatus viFindRsrc(ViSession sesn, ViConstString expr, ViPFindList vi, ViPUInt32 retCnt, ViChar desc[]) {
-  FORWARD_TO_VENDOR(find_rsrc, sesn, expr, vi, retCnt, desc)
   return guarded([&] {
     if (vi) *vi = VI_NULL;
     if (retCnt) *retCnt = 0;
@@ -86,7 +73,6 @@ ViStatus viFindRsrc(ViSession sesn, ViConstString expr, ViPFindList vi, ViPUInt3
 }
 
 ViStatus viFindNext(ViFindList vi, ViChar desc[]) {
-  FORWARD_TO_VENDOR(find_next, vi, desc)
   return guarded([&] {
     std::string name;
     ViStatus status = find_next(vi, name);
@@ -96,7 +82,6 @@ ViStatus viFindNext(ViFindList vi, ViChar desc[]) {
 }
 
 ViStatus viOpen(ViSession sesn, ViConstRsrc rsrcName, ViAccessMode accessMode, ViUInt32 openTimeout, ViPSession vi) {
-  FORWARD_TO_VENDOR(open, sesn, rsrcName, accessMode, openTimeout, vi)
   return guarded([&] {
     if (vi) *vi = VI_NULL;
     if (!rsrcName) return VI_ERROR_INV_RSRC_NAME;
@@ -107,12 +92,10 @@ ViStatus viOpen(ViSession sesn, ViConstRsrc rsrcName, ViAccessMode accessMode, V
 }
 
 ViStatus viClose(ViObject vi) {
-  FORWARD_TO_VENDOR(close, vi)
   return guarded([&] { return close_object(vi); });
 }
 
 ViStatus viSetAttribute(ViObject vi, ViAttr attrName, ViAttrState attrValue) {
-  FORWARD_TO_VENDOR(set_attribute, vi, attrName, attrValue)
   return guarded([&] {
     auto s = find_session(vi);
     if (!s) return is_manager(vi) ? VI_ERROR_NSUP_ATTR : VI_ERROR_INV_OBJECT;
@@ -121,7 +104,6 @@ ViStatus viSetAttribute(ViObject vi, ViAttr attrName, ViAttrState attrValue) {
 }
 
 ViStatus viGetAttribute(ViObject vi, ViAttr attrName, void* attrState) {
-  FORWARD_TO_VENDOR(get_attribute, vi, attrName, attrState)
   return guarded([&] {
     if (!attrState) return VI_ERROR_INV_PARAMETER;
     auto s = find_session(vi);
@@ -131,7 +113,6 @@ ViStatus viGetAttribute(ViObject vi, ViAttr attrName, void* attrState) {
 }
 
 ViStatus viWrite(ViSession vi, ViConstBuf buf, ViUInt32 count, ViPUInt32 retCount) {
-  FORWARD_TO_VENDOR(write, vi, buf, count, retCount)
   return guarded([&] {
     if (retCount) *retCount = 0;
     auto s = find_session(vi);
@@ -145,7 +126,6 @@ ViStatus viWrite(ViSession vi, ViConstBuf buf, ViUInt32 count, ViPUInt32 retCoun
 }
 
 ViStatus viRead(ViSession vi, ViBuf buf, ViUInt32 count, ViPUInt32 retCount) {
-  FORWARD_TO_VENDOR(read, vi, buf, count, retCount)
   return guarded([&] {
     if (retCount) *retCount = 0;
     auto s = find_session(vi);
@@ -159,7 +139,6 @@ ViStatus viRead(ViSession vi, ViBuf buf, ViUInt32 count, ViPUInt32 retCount) {
 }
 
 ViStatus viClear(ViSession vi) {
-  FORWARD_TO_VENDOR(clear, vi)
   return guarded([&] {
     auto s = find_session(vi);
     if (!s) return VI_ERROR_INV_OBJECT;
@@ -242,7 +221,6 @@ ViStatus viParseRsrc(ViSession rmSesn, ViConstRsrc rsrcName, ViPUInt16 intfType,
 }
 
 ViStatus viStatusDesc(ViObject vi, ViStatus status, ViChar desc[]) {
-  FORWARD_TO_VENDOR(status_desc, vi, status, desc)
   return guarded([&] {
     if (!desc) return VI_ERROR_INV_PARAMETER;
     // The system's reason for a failed open belongs to the caller that has no instrument

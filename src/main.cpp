@@ -3,6 +3,7 @@
 #include "cli/options.h"
 #include "cli/usage.h"
 #include "exchange/interrupt.h"
+#include "exchange/listing.h"
 #include "exchange/run.h"
 
 #include <cerrno>

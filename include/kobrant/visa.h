@@ -1,6 +1,6 @@
 /* The VISA C API as kobrant calls it: types, constants and the operations' prototypes,
  * written from the standard's published values. Any library that implements the VISA C API
- * answers these calls; kobrant ships its own (lib/) and links it in.
+ * answers these calls.
  *
  * Conventions shared by every call:
  *  - A ViStatus below zero is an error, zero is plain success, above zero is success with a
@@ -248,34 +248,25 @@ ViStatus viWrite(ViSession vi, ViConstBuf buf, ViUInt32 count, ViPUInt32 retCoun
  * tells how many bytes arrived before it. */
 ViStatus viRead(ViSession vi, ViBuf buf, ViUInt32 count, ViPUInt32 retCount);
 
-/* Device clear. VXI-11 and HiSLIP: the protocol's device clear, after which the instrument has
- * dropped its pending input and output. A raw socket or serial line has no device clear: the
- * library drops what it holds, (serial) what the kernel has queued both ways, then reads and
- * drops whatever arrives until the line has been quiet for 100 ms (less when the session's
- * timeout is shorter). An answer the instrument starts only after that pause is not caught,
- * and the instrument itself is not cleared. VI_ERROR_TMO when bytes still arrive at the end
- * of the session's timeout. */
+/* Device clear: the session drops the input it holds and, where the protocol has a device
+ * clear, the instrument drops its pending input and output. VI_ERROR_TMO when the clear does
+ * not complete within the session's timeout. */
 ViStatus viClear(ViSession vi);
 
-/* Empties the session's buffers as mask says (VI_READ_BUF..., VI_IO_IN_BUF_DISCARD, ...): input
- * received but not yet read is dropped; output is never held back, so there is nothing to
- * flush there. */
+/* Empties the session's buffers as mask says (VI_READ_BUF..., VI_IO_IN_BUF_DISCARD, ...): with
+ * an input mask, input received but not yet read is dropped. */
 ViStatus viFlush(ViSession vi, ViUInt16 mask);
 
-/* Reads the instrument's status byte (service request polling) where the protocol has one:
- * VXI-11 device_readstb, HiSLIP AsyncStatusQuery (which tells the instrument whether the last
- * answer reached the application, so MAV reads right). VI_ERROR_NSUP_OPER on a raw socket or a
- * serial line. */
+/* Reads the instrument's status byte (service request polling) into *status, the protocol's
+ * way. VI_ERROR_NSUP_OPER where the protocol has no status byte. */
 ViStatus viReadSTB(ViSession vi, ViPUInt16 status);
 
-/* Sends a trigger the protocol's way: VXI-11 device_trigger, HiSLIP Trigger. Only
- * VI_TRIG_PROT_DEFAULT is accepted there (others: VI_ERROR_INV_PROT). VI_ERROR_NSUP_OPER on a
- * raw socket or a serial line, which have no trigger apart from a command such as "*TRG". */
+/* Sends a trigger the protocol's way, with the given VI_TRIG_PROT_* protocol. A protocol the
+ * session cannot use: VI_ERROR_INV_PROT; a session with no trigger: VI_ERROR_NSUP_OPER. */
 ViStatus viAssertTrigger(ViSession vi, ViUInt16 protocol);
 
-/* Events and locks are not offered by this library: enabling an event or taking a lock is
- * VI_ERROR_NSUP_OPER; disabling or discarding events, with none ever enabled, succeeds with
- * VI_SUCCESS_EVENT_DIS / VI_SUCCESS_QUEUE_EMPTY. */
+/* Events and locks. A library that does not offer them answers VI_ERROR_NSUP_OPER to enabling
+ * or waiting for an event and to taking a lock. */
 ViStatus viEnableEvent(ViSession vi, ViEventType eventType, ViUInt16 mechanism, ViEventFilter context);
 ViStatus viDisableEvent(ViSession vi, ViEventType eventType, ViUInt16 mechanism);
 ViStatus viDiscardEvents(ViSession vi, ViEventType eventType, ViUInt16 mechanism);
@@ -287,7 +278,7 @@ ViStatus viUnlock(ViSession vi);
 
 /* Parses a resource name without opening it: interface type (VI_INTF_*) and board number; the
  * extended form also gives the class ("INSTR", "SOCKET", ...), the canonical name and the alias
- * (always empty here: no aliases). Text buffers are VI_FIND_BUFLEN bytes. A name outside the
+ * (empty when the name is none). Text buffers are VI_FIND_BUFLEN bytes. A name outside the
  * grammar, or one whose canonical form would not fit VI_FIND_BUFLEN bytes with its terminating
  * zero, is VI_ERROR_INV_RSRC_NAME (viOpen refuses it alike): a name is never returned cut short. */
 ViStatus viParseRsrc(ViSession rmSesn, ViConstRsrc rsrcName, ViPUInt16 intfType, ViPUInt16 intfNum);

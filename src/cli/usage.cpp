@@ -1,8 +1,5 @@
-// Usage text and instrument listing.
+// The usage text.
 #include "cli/usage.h"
-
-#include "exchange/run.h"
-#include <kobrant/visa.h>
 
 #include <cstdio>
 
@@ -20,35 +17,4 @@ int usage_help() {
   std::puts("   /w - disable auto query (optional)");
   std::puts("   /r - force read from instrument (optional)");
   return 1;
-}
-
-int print_list() {
-  ViSession rm = VI_NULL;
-  ViStatus status = viOpenDefaultRM(&rm);
-  if (status < VI_SUCCESS) {
-    report_visa_status(VI_NULL, status);
-    return -2;
-  }
-  ViFindList list = VI_NULL;
-  ViUInt32 count = 0;
-  // Twice the standard's name length: room to spare, and the name is always terminated.
-  char name[512] = {};
-  status = viFindRsrc(rm, "?*", &list, &count, name);
-  if (status < VI_SUCCESS) {
-    report_visa_status(VI_NULL, status);
-    viClose(rm);
-    return -2;
-  }
-  std::puts("\nVISA Resource Manager: Available Instruments:");
-  // A library that reports success with no match gives no name to print.
-  if (count > 0) std::puts(name);
-  for (ViUInt32 i = 1; i < count; ++i) {
-    // A failing viFindNext leaves the buffer as it was; stop rather than print a name twice.
-    if (viFindNext(list, name) < VI_SUCCESS) break;
-    name[sizeof name - 1] = '\0';
-    std::puts(name);
-  }
-  std::puts("\n*** Remember to update your VISA Resource Manager ***");
-  viClose(rm);
-  return 0;
 }

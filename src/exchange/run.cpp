@@ -1,11 +1,15 @@
 // Run sequence and failure reporting.
 #include "exchange/run.h"
+#include "visa/visa_api.h"
 
 #include <algorithm>
 #include <cerrno>
 #include <cstring>
 #include <new>
 #include <sys/stat.h>
+#include <utility>
+
+using kobrant::tool::visa;
 
 namespace {
 
@@ -26,7 +30,7 @@ int fail(exchange_state& state) {
     std::fflush(stdout);
     std::fprintf(stderr, "%s\n", state.failure_message.c_str());
   }
-  if (state.rm != VI_NULL) viClose(state.rm);
+  if (state.rm != VI_NULL) visa().close(state.rm);
   state.rm = state.vi = VI_NULL;
   close_file(state.command_file);
   close_file(state.output_file);
@@ -100,7 +104,7 @@ std::uint64_t command_piece_size(const run_options& options, const exchange_stat
 
 void report_visa_status(ViSession vi, ViStatus status) {
   char description[513] = {};
-  viStatusDesc(vi, status, description);
+  visa().status_desc(vi, status, description);
   description[sizeof description - 1] = '\0';
   std::fflush(stdout);  // keep the report after whatever the run already printed
   std::fprintf(stderr, "VISA Status (%d): %s\n", static_cast<int>(status), description);
@@ -141,21 +145,25 @@ int run_exchange(const run_options& options) {
     return fail(state);
   }
 
-  state.status = viOpenDefaultRM(&state.rm);
+  state.status = visa().open_default_rm(&state.rm);
   if (state.status < VI_SUCCESS) return fail(state);
 
-  state.status = viOpen(state.rm, options.address, VI_NULL, open_timeout_ms, &state.vi);
+  state.status = visa().open(state.rm, options.address, VI_NULL, open_timeout_ms, &state.vi);
   if (state.status < VI_SUCCESS) return fail(state);
 
-  state.status = viSetAttribute(state.vi, VI_ATTR_TMO_VALUE, options.timeout_ms);
+  state.status = visa().set_attribute(state.vi, VI_ATTR_TMO_VALUE, options.timeout_ms);
   if (state.status < VI_SUCCESS) return fail(state);
 
+  bool query_seen = false;
   if (options.command) {
-    state.status = send_command(options, state);
+    send_result sent = send_command(options, state);
+    state.status = sent.status;
+    state.failure_message = std::move(sent.failure_message);
     if (state.status < VI_SUCCESS) return fail(state);
+    query_seen = sent.query_seen;
   }
 
-  state.status = read_response(options, state);
+  state.status = read_response(options, state, query_seen);
   if (state.status < VI_SUCCESS) return fail(state);
 
   if (state.output_file) {
@@ -169,6 +177,6 @@ int run_exchange(const run_options& options) {
       return fail(state);
     }
   }
-  viClose(state.rm);
+  visa().close(state.rm);
   return 0;
 }

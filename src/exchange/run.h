@@ -21,12 +21,10 @@ struct exchange_state {
   // read to its end instead.
   bool command_is_stream = false;
   std::uint64_t command_length = 0;
-  bool query_seen = false;
   // One buffer serves the whole run: the command file goes out through it and the response
   // comes back into it. work_size bytes are usable; one more holds the terminating zero.
   std::unique_ptr<char[]> work_buffer;
   std::uint64_t work_size = 0;
-  ViUInt32 ret_count = 0;
   ViStatus status = VI_SUCCESS;
   // Set when a failure is not the library's (the output file cannot be written, the command
   // file cannot be read): reported instead of a VISA status line.
@@ -40,11 +38,21 @@ int run_exchange(const run_options& options);
 // Prints "VISA Status (<status>): <description>" on standard error.
 void report_visa_status(ViSession vi, ViStatus status);
 
-// Sends the command (send.cpp) and reads the response (receive.cpp); each returns the last
-// status, negative on failure with state.failure_message set when the fault was not the
-// library's.
-ViStatus send_command(const run_options& options, exchange_state& state);
-ViStatus read_response(const run_options& options, exchange_state& state);
+// What sending the command found out.
+struct send_result {
+  ViStatus status = VI_SUCCESS;  // the last status, negative on failure
+  bool query_seen = false;       // a '?' went out: an answer is due
+  std::uint64_t bytes_sent = 0;  // as the library counted them
+  // Set when a failure is not the library's (the command file cannot be read).
+  std::string failure_message;
+};
+
+// Sends the command (send.cpp).
+send_result send_command(const run_options& options, exchange_state& state);
+
+// Reads the response when one is due (receive.cpp): returns the last status, negative on failure
+// with state.failure_message set when the fault was not the library's.
+ViStatus read_response(const run_options& options, exchange_state& state, bool query_seen);
 
 // Makes state.work_buffer hold at least size bytes and a terminating zero, keeping a buffer that
 // is already large enough. False when memory is short.

@@ -2,10 +2,13 @@
 // writes with END held back until the last one. Each write is echoed unless /l is given.
 #include "exchange/interrupt.h"
 #include "exchange/run.h"
+#include "visa/visa_api.h"
 
 #include <algorithm>
 #include <cerrno>
 #include <cstring>
+
+using kobrant::tool::visa;
 
 namespace {
 
@@ -20,37 +23,40 @@ void echo(const run_options& options, const char* data, std::uint64_t size) {
   std::fputc('\n', stdout);
 }
 
-ViStatus set_send_end(exchange_state& state, bool on) {
-  return viSetAttribute(state.vi, VI_ATTR_SEND_END_EN, on ? VI_TRUE : VI_FALSE);
+ViStatus set_send_end(const exchange_state& state, bool on) {
+  return visa().set_attribute(state.vi, VI_ATTR_SEND_END_EN, on ? VI_TRUE : VI_FALSE);
 }
 
-ViStatus write_chunk(const run_options& options, exchange_state& state, const char* data,
-                     ViUInt32 size) {
+// One write, echoed once it went out; the bytes the library took are added to the result.
+ViStatus write_chunk(const run_options& options, const exchange_state& state, const char* data,
+                     ViUInt32 size, send_result& result) {
   if (interrupt_signal()) return VI_ERROR_ABORT;
-  ViStatus status = viWrite(state.vi, reinterpret_cast<ViConstBuf>(data), size, &state.ret_count);
+  ViUInt32 written = 0;
+  ViStatus status = visa().write(state.vi, reinterpret_cast<ViConstBuf>(data), size, &written);
+  result.bytes_sent += written;
   if (status >= VI_SUCCESS) echo(options, data, size);
   return interrupt_signal() && status >= VI_SUCCESS ? VI_ERROR_ABORT : status;
 }
 
-ViStatus send_text(const run_options& options, exchange_state& state) {
+ViStatus send_text(const run_options& options, const exchange_state& state, send_result& result) {
   const char* text = options.command;
   const std::uint64_t length = state.command_length;
   const std::uint64_t chunk = options.buffer_size;
-  if (std::strchr(text, '?')) state.query_seen = true;
+  result.query_seen = std::strchr(text, '?') != nullptr;
 
-  if (length <= chunk) return write_chunk(options, state, text, static_cast<ViUInt32>(length));
+  if (length <= chunk) return write_chunk(options, state, text, static_cast<ViUInt32>(length), result);
 
   ViStatus status = set_send_end(state, false);
   if (status < VI_SUCCESS) return status;
   std::uint64_t offset = 0;
   while (offset < length - chunk) {
-    status = write_chunk(options, state, text + offset, options.buffer_size);
+    status = write_chunk(options, state, text + offset, options.buffer_size, result);
     if (status < VI_SUCCESS) return status;
     offset += chunk;
   }
   status = set_send_end(state, true);
   if (status < VI_SUCCESS) return status;
-  return write_chunk(options, state, text + offset, static_cast<ViUInt32>(length - offset));
+  return write_chunk(options, state, text + offset, static_cast<ViUInt32>(length - offset), result);
 }
 
 // True when the stream has nothing more to give; leaves the stream where it was otherwise.
@@ -64,7 +70,7 @@ bool at_end(std::FILE* file) {
 // A command file goes out as the bytes actually read from it. A regular file is sent up to the
 // size it had when the run began; anything else (a pipe, /dev/stdin) is read to its end. The
 // END indicator goes with the last bytes sent, however the file's length turned out.
-ViStatus send_file(const run_options& options, exchange_state& state) {
+ViStatus send_file(const run_options& options, exchange_state& state, send_result& result) {
   const bool stream = state.command_is_stream;
   const std::uint64_t planned = state.command_length;
   const std::uint64_t buffer_size = command_piece_size(options, state);
@@ -77,12 +83,12 @@ ViStatus send_file(const run_options& options, exchange_state& state) {
     const std::uint64_t want = stream ? buffer_size : std::min(buffer_size, planned - sent);
     const std::size_t got = std::fread(buffer, 1, static_cast<std::size_t>(want), state.command_file);
     if (std::ferror(state.command_file)) {
-      state.failure_message = std::string("Cannot read the command file ") + options.command +
+      result.failure_message = std::string("Cannot read the command file ") + options.command +
                               ": " + std::strerror(errno);
       return VI_ERROR_IO;
     }
     buffer[got] = '\0';
-    if (!state.query_seen && std::strchr(buffer, '?')) state.query_seen = true;
+    if (!result.query_seen && std::strchr(buffer, '?')) result.query_seen = true;
 
     const bool last = got < want || (!stream && sent + got >= planned) || at_end(state.command_file);
     if (!last && !chunked) {
@@ -93,7 +99,7 @@ ViStatus send_file(const run_options& options, exchange_state& state) {
       ViStatus status = set_send_end(state, true);
       if (status < VI_SUCCESS) return status;
     }
-    ViStatus status = write_chunk(options, state, buffer, static_cast<ViUInt32>(got));
+    ViStatus status = write_chunk(options, state, buffer, static_cast<ViUInt32>(got), result);
     if (status < VI_SUCCESS || last) {
       if (status >= VI_SUCCESS) {
         std::fclose(state.command_file);
@@ -107,6 +113,8 @@ ViStatus send_file(const run_options& options, exchange_state& state) {
 
 }  // namespace
 
-ViStatus send_command(const run_options& options, exchange_state& state) {
-  return state.command_is_file ? send_file(options, state) : send_text(options, state);
+send_result send_command(const run_options& options, exchange_state& state) {
+  send_result result;
+  result.status = state.command_is_file ? send_file(options, state, result) : send_text(options, state, result);
+  return result;
 }

@@ -1,9 +1,7 @@
 // Finding an installed VISA library. Only the platform loader's own search decides (on Linux the
 // library path and cache, so a vendor package's libvisa.so.0 is found as a linked program would
 // find it); no variable or file of ours takes part.
-#include "vendor.h"
-
-#include <mutex>
+#include "visa/visa_api.h"
 
 #if defined(_WIN32)
 #include <windows.h>
@@ -11,7 +9,7 @@
 #include <dlfcn.h>
 #endif
 
-namespace kobrant::visa {
+namespace kobrant::tool {
 namespace {
 
 #if defined(_WIN32)
@@ -40,7 +38,7 @@ bool bind(handle_t h, const char* name, Fn& out) {
   return out != nullptr;
 }
 
-bool bind_all(handle_t h, vendor_api& api) {
+bool bind_all(handle_t h, visa_api& api) {
   return bind(h, "viOpenDefaultRM", api.open_default_rm) && bind(h, "viFindRsrc", api.find_rsrc) &&
          bind(h, "viFindNext", api.find_next) && bind(h, "viOpen", api.open) &&
          bind(h, "viClose", api.close) && bind(h, "viSetAttribute", api.set_attribute) &&
@@ -49,10 +47,9 @@ bool bind_all(handle_t h, vendor_api& api) {
          bind(h, "viStatusDesc", api.status_desc);
 }
 
-vendor_api loaded{};
-const vendor_api* found = nullptr;
-
-void look_for_vendor() {
+// The installed library stays loaded for the life of the process.
+const visa_api* look_for_installed() {
+  static visa_api loaded{};
   for (const char* name : candidates) {
     handle_t h = load(name);
     if (!h) continue;
@@ -62,17 +59,16 @@ void look_for_vendor() {
       unload(h);
       continue;
     }
-    found = &loaded;  // stays loaded for the life of the process
-    return;
+    return &loaded;
   }
+  return nullptr;
 }
 
 }  // namespace
 
-const vendor_api* installed_vendor_visa() {
-  static std::once_flag once;
-  std::call_once(once, look_for_vendor);
+const visa_api* installed_visa() {
+  static const visa_api* const found = look_for_installed();
   return found;
 }
 
-}  // namespace kobrant::visa
+}  // namespace kobrant::tool
