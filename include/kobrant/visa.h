@@ -198,9 +198,6 @@ typedef ViUInt32 ViAttrState;
 #define VI_STATE_ASSERTED 1
 #define VI_STATE_UNASSERTED 0
 #define VI_STATE_UNKNOWN (-1)
-#define VI_STATE_ASSERTED 1
-#define VI_STATE_UNASSERTED 0
-#define VI_STATE_UNKNOWN (-1)
 
 /* ---- Operations ------------------------------------------------------------------------ */
 
