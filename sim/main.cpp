@@ -15,7 +15,7 @@
 #include <vector>
 
 #include "hostile.h"
-#include "net.h"
+#include "tcp.h"
 #include "record.h"
 #include "server.h"
 #include "server_socket.h"
@@ -50,10 +50,18 @@ constexpr const char* usage_text =
     "                  mute-handshake (the port mapper or Initialize is never answered),\n"
     "                  mute-link (VXI-11: create_link is never answered); default none\n";
 
-enum class transport { socket, vxi11, hislip, serial };
+struct sim_options;
+
+// One row per transport the simulator serves: the option that asks for it, whether that option
+// takes a port, and how its server starts. A new transport is one server file and one row.
+struct transport_row {
+  std::string_view option;
+  bool takes_port;
+  std::unique_ptr<server> (*start)(const sim_options& options, std::uint16_t port, const record& rec);
+};
 
 struct transport_request {
-  transport kind;
+  const transport_row* row;
   std::uint16_t port;
 };
 
@@ -73,6 +81,37 @@ class bad_option : public std::invalid_argument {
  public:
   using std::invalid_argument::invalid_argument;
 };
+
+std::unique_ptr<server> start_socket(const sim_options& options, std::uint16_t port, const record& rec) {
+  return make_socket_server(options.address, port, rec);
+}
+
+std::unique_ptr<server> start_vxi11(const sim_options& options, std::uint16_t port, const record& rec) {
+  return make_vxi11_server(options.address, port, options.portmap_port, options.vxi11_max_recv_size, rec,
+                           options.hostile_mode);
+}
+
+std::unique_ptr<server> start_hislip(const sim_options& options, std::uint16_t port, const record& rec) {
+  return make_hislip_server(options.address, port, rec, options.hislip_max_message, options.hostile_mode);
+}
+
+std::unique_ptr<server> start_serial(const sim_options&, std::uint16_t, const record& rec) {
+  return make_serial_server(rec);
+}
+
+constexpr transport_row transports[] = {
+    {"--socket", true, start_socket},
+    {"--vxi11", true, start_vxi11},
+    {"--hislip", true, start_hislip},
+    {"--serial", false, start_serial},
+};
+
+const transport_row* find_transport(std::string_view option) {
+  for (const auto& row : transports) {
+    if (row.option == option) return &row;
+  }
+  return nullptr;
+}
 
 std::uint16_t parse_port(std::string_view text) {
   unsigned long value = 0;
@@ -116,17 +155,15 @@ sim_options parse_options(int argc, char** argv) {
     } else if (arg == "--address") {
       options.address = value();
       options.address_given = true;
-    } else if (arg == "--socket") {
-      options.transports.push_back({transport::socket, parse_port(value())});
-    } else if (arg == "--vxi11") {
-      options.transports.push_back({transport::vxi11, parse_port(value())});
+    } else if (const transport_row* row = find_transport(arg)) {
+      if (row->takes_port) {
+        options.transports.push_back({row, parse_port(value())});
+      } else {
+        if (inline_value) throw bad_option(std::string(arg) + " takes no value");
+        options.transports.push_back({row, 0});
+      }
     } else if (arg == "--vxi11-max-recv") {
       options.vxi11_max_recv_size = parse_size(value(), 1, vxi11_max_max_recv_size);
-    } else if (arg == "--serial") {
-      if (inline_value) throw bad_option("--serial takes no value");
-      options.transports.push_back({transport::serial, 0});
-    } else if (arg == "--hislip") {
-      options.transports.push_back({transport::hislip, parse_port(value())});
     } else if (arg == "--hislip-max-message") {
       // More than a header, or no message could carry a byte.
       options.hislip_max_message = parse_size(value(), 17, 0xFFFFFFFF);
@@ -144,7 +181,7 @@ sim_options parse_options(int argc, char** argv) {
       throw bad_option("unknown option: " + std::string(argv[i]));
     }
   }
-  if (options.transports.empty()) options.transports.push_back({transport::socket, 0});
+  if (options.transports.empty()) options.transports.push_back({&transports[0], 0});
   return options;
 }
 
@@ -165,23 +202,7 @@ int run(const sim_options& options) {
   try {
     if (options.record_path) rec = record(*options.record_path);
     for (const auto& request : options.transports) {
-      switch (request.kind) {
-        case transport::socket:
-          servers.push_back(make_socket_server(options.address, request.port, rec));
-          break;
-        case transport::vxi11:
-          servers.push_back(make_vxi11_server(options.address, request.port, options.portmap_port,
-                                              options.vxi11_max_recv_size, rec, options.hostile_mode));
-          break;
-        case transport::hislip:
-          servers.push_back(
-              make_hislip_server(options.address, request.port, rec, options.hislip_max_message,
-                                 options.hostile_mode));
-          break;
-        case transport::serial:
-          servers.push_back(make_serial_server(rec));
-          break;
-      }
+      servers.push_back(request.row->start(options, request.port, rec));
     }
   } catch (const bad_address& e) {
     std::fprintf(stderr, "kobrant-sim: %s\n", e.what());

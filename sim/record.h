@@ -7,9 +7,11 @@
 #include <string>
 #include <string_view>
 
-#include "unique_fd.h"
+#include "io.h"
 
 namespace kobrant::sim {
+
+using kobrant::visa::unique_fd;
 
 // Each line reads "<transport> <end> <hex>\n": transport as the server names it (SOCKET,
 // VXI11, HISLIP, SERIAL), end "END" when the protocol marked the message's last byte with END

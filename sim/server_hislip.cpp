@@ -20,8 +20,9 @@
 #include <vector>
 
 #include "hostile.h"
+#include "answer.h"
 #include "instrument.h"
-#include "net.h"
+#include "tcp.h"
 
 namespace kobrant::sim {
 namespace {
@@ -34,8 +35,6 @@ constexpr std::uint32_t server_vendor_id = ('K' << 8) | 'S';
 // Bytes of one program message kept for the instrument to read; anything past this is still
 // recorded but not interpreted, so a client cannot make the server hold unbounded input.
 constexpr std::size_t max_program_message = std::size_t{16} << 20;
-// Large sends keep a big block's system calls few.
-constexpr std::size_t send_piece = std::size_t{1} << 20;
 
 // Message types under the protocol's names.
 enum message_type : std::uint8_t {
@@ -114,23 +113,12 @@ struct frame {
   std::vector<std::byte> payload;
 };
 
-bool receive_exact(int fd, std::byte* out, std::size_t n) {
-  while (n > 0) {
-    const ssize_t got = ::recv(fd, out, n, 0);
-    if (got < 0 && errno == EINTR) continue;
-    if (got <= 0) return false;
-    out += got;
-    n -= static_cast<std::size_t>(got);
-  }
-  return true;
-}
-
 enum class received { message, closed, malformed, too_large };
 
 // Reads one message. A payload larger than max_message allows is read and thrown away, never
 // held: the length is the client's word, not something to allocate from.
 received receive_frame(int fd, std::uint64_t max_message, frame& out) {
-  if (!receive_exact(fd, out.raw.data(), header_size)) return received::closed;
+  if (!receive_exact(fd, out.raw)) return received::closed;
   if (out.raw[0] != std::byte{'H'} || out.raw[1] != std::byte{'S'}) return received::malformed;
   out.type = static_cast<std::uint8_t>(out.raw[2]);
   out.control = static_cast<std::uint8_t>(out.raw[3]);
@@ -141,13 +129,13 @@ received receive_frame(int fd, std::uint64_t max_message, frame& out) {
     std::array<std::byte, 64 * 1024> sink;
     while (length > 0) {
       const auto n = static_cast<std::size_t>(std::min<std::uint64_t>(length, sink.size()));
-      if (!receive_exact(fd, sink.data(), n)) return received::closed;
+      if (!receive_exact(fd, std::span(sink).first(n))) return received::closed;
       length -= n;
     }
     return received::too_large;
   }
   out.payload.resize(static_cast<std::size_t>(length));
-  if (!receive_exact(fd, out.payload.data(), out.payload.size())) return received::closed;
+  if (!receive_exact(fd, out.payload)) return received::closed;
   return received::message;
 }
 
@@ -246,12 +234,8 @@ class hislip_server final : public server {
 
   void serve_connection(int fd) {
     frame first;
-    const received got = receive_frame(fd, max_message_, first);
-    if (got == received::closed) return;
-    if (got == received::malformed) {
-      send_frame(fd, fatal_error, fatal_poorly_formed_header, 0);
-      return;
-    }
+    received got{};
+    if (!next_frame(fd, first, got)) return;
     if (got == received::message) record_control(first);
     if (got == received::message && first.type == initialize && hostile_ == hostile::mute_handshake) {
       return read_until_closed(fd);
@@ -284,17 +268,21 @@ class hislip_server final : public server {
     if (session->async_fd >= 0) ::shutdown(session->async_fd, SHUT_RDWR);
   }
 
+  // Reads the next message into f; false when the connection is to end: closed, or a header
+  // that is none, which gets a FatalError first.
+  bool next_frame(int fd, frame& f, received& got) {
+    got = receive_frame(fd, max_message_, f);
+    if (got == received::malformed) send_frame(fd, fatal_error, fatal_poorly_formed_header, 0);
+    return got != received::closed && got != received::malformed;
+  }
+
   void serve_sync_messages(int fd, session_state& session) {
     instrument_session instrument;
     std::vector<std::byte> program;  // the program message received so far
     frame f;
     for (;;) {
-      const received got = receive_frame(fd, max_message_, f);
-      if (got == received::closed) return;
-      if (got == received::malformed) {
-        send_frame(fd, fatal_error, fatal_poorly_formed_header, 0);
-        return;
-      }
+      received got{};
+      if (!next_frame(fd, f, got)) return;
       if (got == received::too_large) {
         record_control(f);
         if (!send_frame(fd, error, error_message_too_large, 0)) return;
@@ -411,26 +399,11 @@ class hislip_server final : public server {
       const bool last = left == 0;
       const auto h = make_header(last && ends ? data_end : data, 0, message_id, length);
       if (!send_all(fd, h, true)) return false;
-      for (std::uint64_t owed = length; owed > 0;) {
-        const auto piece = answer.next(static_cast<std::size_t>(std::min<std::uint64_t>(owed, send_piece)));
-        owed -= piece.size();
-        // A paced byte must leave at once: MSG_MORE would hold it back for the next one.
-        if (!send_all(fd, piece, !paced && (owed > 0 || !last))) return false;
-        if (paced && !answer.done() && !wait_gap(fd, answer.gap())) return false;
-      }
+      if (!send_answer_bytes(fd, answer, length, !last)) return false;
+      // Between two messages of a paced answer the gap is kept as between its bytes.
+      if (paced && !last && !wait_gap(fd, answer.gap())) return false;
     }
-    switch (answer.after()) {
-      case after_answer::drop:
-        hang_up(fd);
-        return false;
-      case after_answer::reset:
-        abort_on_close(fd);
-        return false;
-      case after_answer::carry_on:
-      case after_answer::stall:
-        break;
-    }
-    return true;
+    return carry_on_after(fd, answer.after());
   }
 
   // In place of the next Data header: bytes without the prologue, or a header announcing a
@@ -481,12 +454,8 @@ class hislip_server final : public server {
   void serve_async_messages(int fd, session_state& session) {
     frame f;
     for (;;) {
-      const received got = receive_frame(fd, max_message_, f);
-      if (got == received::closed) return;
-      if (got == received::malformed) {
-        send_frame(fd, fatal_error, fatal_poorly_formed_header, 0);
-        return;
-      }
+      received got{};
+      if (!next_frame(fd, f, got)) return;
       record_control(f);
       if (got == received::too_large) {
         if (!send_frame(fd, error, error_message_too_large, 0)) return;

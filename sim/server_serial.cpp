@@ -24,9 +24,11 @@
 #include <vector>
 
 #include "instrument.h"
-#include "unique_fd.h"
+#include "io.h"
 
 namespace kobrant::sim {
+
+using kobrant::visa::unique_fd;
 namespace {
 
 constexpr std::string_view transport_name = "SERIAL";

@@ -11,40 +11,19 @@
 #include <cerrno>
 #include <vector>
 
+#include "answer.h"
 #include "instrument.h"
-#include "net.h"
+#include "tcp.h"
 
 namespace kobrant::sim {
 namespace {
 
 constexpr std::string_view transport_name = "SOCKET";
 
-// Large sends keep a big block's system calls few; the kernel copies at most what fits.
-constexpr std::size_t send_piece = std::size_t{1} << 20;
-
 // Sends one response; false when the connection is to end (the peer left, or the command
 // asked for the connection to drop or be reset).
 bool send_response(int fd, response answer) {
-  const bool paced = answer.gap().count() > 0;
-  while (!answer.done()) {
-    const auto piece = answer.next(send_piece);
-    // A paced byte must leave at once: MSG_MORE would hold it back for the next one.
-    if (!send_all(fd, piece, !paced && !answer.done())) return false;
-    if (paced && !answer.done() && !wait_gap(fd, answer.gap())) return false;
-  }
-  // The descriptor itself is closed once the handler returns.
-  switch (answer.after()) {
-    case after_answer::drop:
-      hang_up(fd);
-      return false;
-    case after_answer::reset:
-      abort_on_close(fd);
-      return false;
-    case after_answer::carry_on:
-    case after_answer::stall:
-      break;
-  }
-  return true;
+  return send_answer_bytes(fd, answer, answer.size(), false) && carry_on_after(fd, answer.after());
 }
 
 void serve_connection(int fd, const record& rec) {

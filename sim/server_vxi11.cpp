@@ -8,13 +8,11 @@
 // on a connection are answered one at a time, in order.
 #include "server_vxi11.h"
 
-#include <poll.h>
 #include <sys/socket.h>
 
 #include <algorithm>
 #include <atomic>
 #include <cerrno>
-#include <climits>
 #include <deque>
 #include <map>
 #include <optional>
@@ -22,8 +20,9 @@
 #include <vector>
 
 #include "hostile.h"
+#include "answer.h"
 #include "instrument.h"
-#include "net.h"
+#include "tcp.h"
 
 namespace kobrant::sim {
 namespace {
@@ -90,8 +89,6 @@ constexpr std::size_t call_overhead = 2048;
 constexpr std::size_t max_program_message = std::size_t{16} << 20;
 // One reply's data must fit one fragment with its header.
 constexpr std::uint64_t max_reply_data = 0x7FFF'0000;
-// Large sends keep a big block's system calls few.
-constexpr std::size_t send_piece = std::size_t{1} << 20;
 
 std::uint32_t get_u32(const std::byte* at) {
   return std::uint32_t(at[0]) << 24 | std::uint32_t(at[1]) << 16 | std::uint32_t(at[2]) << 8 | std::uint32_t(at[3]);
@@ -137,17 +134,6 @@ class xdr_reader {
   bool ok_ = true;
 };
 
-bool receive_exact(int fd, std::byte* out, std::size_t n) {
-  while (n > 0) {
-    const ssize_t got = ::recv(fd, out, n, 0);
-    if (got < 0 && errno == EINTR) continue;
-    if (got <= 0) return false;
-    out += got;
-    n -= static_cast<std::size_t>(got);
-  }
-  return true;
-}
-
 // Reads one record, its fragments joined, into body. False when the connection ended or the
 // record would exceed max_size: the size is the client's word and nothing is allocated past
 // what the server is prepared to hold.
@@ -155,13 +141,13 @@ bool receive_record(int fd, std::size_t max_size, std::vector<std::byte>& body) 
   body.clear();
   for (;;) {
     std::byte mark[4];
-    if (!receive_exact(fd, mark, sizeof mark)) return false;
+    if (!receive_exact(fd, mark)) return false;
     const std::uint32_t word = get_u32(mark);
     const std::size_t length = word & ~last_fragment;
     if (length > max_size - body.size()) return false;
     const std::size_t old_size = body.size();
     body.resize(old_size + length);
-    if (!receive_exact(fd, body.data() + old_size, length)) return false;
+    if (!receive_exact(fd, std::span(body).subspan(old_size))) return false;
     if (word & last_fragment) return true;
   }
 }
@@ -434,16 +420,7 @@ class core_connection {
 
   // Waits io_timeout ms, as an instrument with nothing to say does; false when the client left
   // (or the server is stopping) meanwhile.
-  bool wait_io_timeout(std::uint32_t io_timeout_ms) {
-    pollfd p{fd_, POLLRDHUP, 0};
-    const int timeout = io_timeout_ms > INT_MAX ? -1 : static_cast<int>(io_timeout_ms);
-    for (;;) {
-      const int n = ::poll(&p, 1, timeout);
-      if (n == 0) return true;
-      if (n > 0) return false;
-      if (errno != EINTR) return false;
-    }
-  }
+  bool wait_io_timeout(std::uint32_t io_timeout_ms) { return wait_while_connected(fd_, io_timeout_ms); }
 
   bool on_device_read(const call_header& call, xdr_reader& args) {
     const std::uint32_t lid = args.u32();
@@ -493,7 +470,7 @@ class core_connection {
     if (after == after_answer::carry_on) {
       if (count == remaining) reason |= reason_end;
     } else if (runs_out && (after == after_answer::drop || after == after_answer::reset)) {
-      if (count == 0) return end_connection(after);  // nothing more to say
+      if (count == 0) return carry_on_after(fd_, after);  // nothing more to say: ends it
     } else if (runs_out && count < request_size) {
       // A stalled answer: what there is comes after io_timeout, as the instrument's timeout.
       if (!wait_io_timeout(io_timeout_ms)) return false;
@@ -509,12 +486,7 @@ class core_connection {
     // A paced answer drips out byte by byte inside its reply, each byte sent at once.
     const bool paced = answer.gap().count() > 0;
     if (!send_all(fd_, reply, count > 0 && !paced)) return false;
-    for (std::uint64_t sent = 0; sent < count;) {
-      const auto piece = answer.next(static_cast<std::size_t>(std::min<std::uint64_t>(count - sent, send_piece)));
-      sent += piece.size();
-      if (!send_all(fd_, piece, !paced && (sent < count || pad > 0))) return false;
-      if (paced && sent < count && !wait_gap(fd_, answer.gap())) return false;
-    }
+    if (!send_answer_bytes(fd_, answer, count, pad > 0)) return false;
     static constexpr std::byte zeros[3] = {};
     if (pad > 0 && !send_all(fd_, std::span(zeros, pad))) return false;
 
@@ -522,7 +494,7 @@ class core_connection {
     if (link->front_sent < answer.size()) return true;
     link->answers.pop_front();
     link->front_sent = 0;
-    return after == after_answer::carry_on || after == after_answer::stall || end_connection(after);
+    return carry_on_after(fd_, after);
   }
 
   // In place of a reply: bytes that are neither a record mark nor an RPC reply, or a whole
@@ -547,17 +519,6 @@ class core_connection {
       }
     }
     read_until_closed(fd_);
-    return false;
-  }
-
-  // Ends the connection after an answer that asks for it: in order (FIN) or with a reset.
-  // Always false, for the caller to return.
-  bool end_connection(after_answer after) {
-    if (after == after_answer::reset) {
-      abort_on_close(fd_);
-    } else {
-      hang_up(fd_);
-    }
     return false;
   }
 

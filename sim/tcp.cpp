@@ -1,4 +1,5 @@
-// TCP plumbing for the simulator's servers (see net.h).
+// TCP plumbing for the simulator's servers (see tcp.h).
+#include "tcp.h"
 #include "net.h"
 
 #include <arpa/inet.h>
@@ -135,18 +136,19 @@ void abort_on_close(int fd) {
   ::setsockopt(fd, SOL_SOCKET, SO_LINGER, &abort, sizeof abort);
 }
 
+bool receive_exact(int fd, std::span<std::byte> bytes) {
+  return visa::receive_exact(fd, bytes, visa::deadline::after_ms(VI_TMO_INFINITE)) == VI_SUCCESS;
+}
+
 bool wait_gap(int fd, std::chrono::milliseconds gap) {
   // No events asked for: only a hang-up or an error ends the wait early, never the client
-  // sending more.
-  const auto until = std::chrono::steady_clock::now() + gap;
-  for (;;) {
-    const auto left = std::chrono::ceil<std::chrono::milliseconds>(until - std::chrono::steady_clock::now());
-    if (left.count() <= 0) return true;
-    pollfd p{fd, 0, 0};
-    const int n = ::poll(&p, 1, static_cast<int>(left.count()));
-    if (n > 0) return false;
-    if (n < 0 && errno != EINTR) return false;
-  }
+  // sending more. Every simulator thread has its signals blocked, so no EINTR cuts it short.
+  return visa::wait_ready(fd, 0, visa::deadline::after_ms(static_cast<ViUInt32>(gap.count()))) == VI_ERROR_TMO;
+}
+
+bool wait_while_connected(int fd, std::uint32_t ms) {
+  // POLLRDHUP: the client closing its side ends the wait, more requests from it do not.
+  return visa::wait_ready(fd, POLLRDHUP, visa::deadline::after_ms(ms)) == VI_ERROR_TMO;
 }
 
 void read_until_closed(int fd) {

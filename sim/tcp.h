@@ -1,6 +1,7 @@
 // TCP plumbing shared by the simulator's network servers: a listening socket on a numeric
-// address, sending a whole buffer, and the accept loop that serves each connection on a
-// thread of its own and can end them all.
+// address, sending a whole buffer, receiving an exact count, and the accept loop that serves
+// each connection on a thread of its own and can end them all. Descriptors and bounded waits
+// come from the I/O unit the VISA library uses too (io.h); nothing of a protocol is shared.
 #pragma once
 
 #include <atomic>
@@ -16,9 +17,11 @@
 #include <string>
 #include <thread>
 
-#include "unique_fd.h"
+#include "io.h"
 
 namespace kobrant::sim {
+
+using kobrant::visa::unique_fd;
 
 // The address given on the command line is not a numeric IPv4 or IPv6 address.
 class bad_address : public std::invalid_argument {
@@ -47,6 +50,10 @@ std::string resource_host(int fd);
 // bytes follow at once, so the kernel may hold back a partial segment (MSG_MORE).
 bool send_all(int fd, std::span<const std::byte> bytes, bool more = false);
 
+// Receives exactly bytes.size() bytes, as long as that takes; false once the peer is gone or
+// the server is stopping (it shuts connections down, which ends the wait).
+bool receive_exact(int fd, std::span<std::byte> bytes);
+
 // Ends a connection in order: FIN after the bytes sent so far; the descriptor is closed later.
 void hang_up(int fd);
 
@@ -57,6 +64,10 @@ void abort_on_close(int fd);
 // Waits gap between two bytes of a paced answer, less when the connection is shut down (the
 // server is stopping) or has failed: false then.
 bool wait_gap(int fd, std::chrono::milliseconds gap);
+
+// Waits ms milliseconds (VI_TMO_INFINITE: for good) as an instrument with nothing to say does;
+// false when the client closed its side, or the connection failed or was shut down, meanwhile.
+bool wait_while_connected(int fd, std::uint32_t ms);
 
 // Reads and throws away whatever the peer sends until it closes the connection or the server
 // stops: a server that takes a connection and never answers on it.
