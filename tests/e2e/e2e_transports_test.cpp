@@ -36,7 +36,7 @@ TEST_P(every_transport, text_longer_than_the_buffer_goes_in_writes_and_arrives_a
   EXPECT_EQ(result.err, "");
   // No answer is due, so kobrant may be gone before the simulator has read everything.
   const auto expected = sent_as(row(), "ABCDEFGHIJ", 4);
-  EXPECT_EQ(data_messages(row(), sim->wait_for_record(expected.size())), expected);
+  EXPECT_EQ(wait_for_messages(*sim, row().record_tag, expected.size()), expected);
 }
 
 TEST_P(every_transport, every_buffer_size_around_the_command_length) {
@@ -51,7 +51,7 @@ TEST_P(every_transport, every_buffer_size_around_the_command_length) {
     const auto these = sent_as(row(), command, size);
     expected.insert(expected.end(), these.begin(), these.end());
     // One run's messages are all in before the next run's start: the record keeps their order.
-    ASSERT_EQ(data_messages(row(), sim->wait_for_record(expected.size())).size(), expected.size());
+    ASSERT_EQ(wait_for_messages(*sim, row().record_tag, expected.size()).size(), expected.size());
   }
   EXPECT_EQ(messages(), expected);
 }
@@ -88,7 +88,7 @@ TEST_P(every_transport, no_auto_query_sends_but_never_reads) {
   const auto once = sent_as(row(), "*IDN?", default_buffer);
   auto expected = once;
   expected.insert(expected.end(), once.begin(), once.end());
-  EXPECT_EQ(data_messages(row(), sim->wait_for_record(expected.size())), expected);
+  EXPECT_EQ(wait_for_messages(*sim, row().record_tag, expected.size()), expected);
 }
 
 TEST_P(every_transport, force_read_without_a_command_reads_sends_nothing_and_times_out) {

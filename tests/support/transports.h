@@ -5,10 +5,12 @@
 
 #include <gtest/gtest.h>
 
+#include <chrono>
 #include <ostream>
 #include <stdexcept>
 #include <string>
 #include <string_view>
+#include <thread>
 #include <vector>
 
 #include "private_network.h"
@@ -64,12 +66,27 @@ inline std::string transport_row_name(const ::testing::TestParamInfo<transport_r
     }                                                                                          \
   } while (false)
 
-// The instrument's own messages in a record, without a protocol's control messages.
-inline std::vector<record_entry> data_messages(const transport_row& row, const std::vector<record_entry>& all) {
+// The instrument's messages in a record (transport exactly as named: a protocol's control
+// messages are left out).
+inline std::vector<record_entry> messages_of(const std::vector<record_entry>& all, const std::string& tag) {
   std::vector<record_entry> out;
   for (const auto& e : all)
-    if (e.transport == row.record_tag) out.push_back(e);
+    if (e.transport == tag) out.push_back(e);
   return out;
+}
+inline std::vector<record_entry> data_messages(const transport_row& row, const std::vector<record_entry>& all) {
+  return messages_of(all, row.record_tag);
+}
+
+// Polls the record until it holds count messages of the transport, or 10 s pass, and returns
+// them as they are then: kobrant may end before the simulator has recorded what it sent.
+inline std::vector<record_entry> wait_for_messages(const simulator& sim, const std::string& tag, std::size_t count = 1) {
+  const auto until = std::chrono::steady_clock::now() + std::chrono::seconds(10);
+  for (;;) {
+    auto found = messages_of(sim.record(), tag);
+    if (found.size() >= count || std::chrono::steady_clock::now() >= until) return found;
+    std::this_thread::sleep_for(std::chrono::milliseconds(5));
+  }
 }
 
 // What the instrument records for one command sent in writes of at most size bytes. A link
