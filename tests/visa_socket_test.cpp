@@ -10,27 +10,23 @@
 #include <unistd.h>
 
 #include <chrono>
-#include <condition_variable>
 #include <functional>
-#include <mutex>
 #include <string>
 #include <thread>
 
+#include "latch.h"
+#include "loopback.h"
+#include "visa_session.h"
+
 namespace {
+
+using kobrant::test::gate;
 
 // A one-connection TCP peer on 127.0.0.1: runs script(fd) on the accepted connection.
 class scripted_peer {
  public:
-  explicit scripted_peer(std::function<void(int)> script) {
-    listener_ = ::socket(AF_INET, SOCK_STREAM, 0);
-    sockaddr_in addr{};
-    addr.sin_family = AF_INET;
-    addr.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-    EXPECT_EQ(::bind(listener_, reinterpret_cast<sockaddr*>(&addr), sizeof addr), 0);
-    EXPECT_EQ(::listen(listener_, 1), 0);
-    socklen_t len = sizeof addr;
-    ::getsockname(listener_, reinterpret_cast<sockaddr*>(&addr), &len);
-    port_ = ntohs(addr.sin_port);
+  explicit scripted_peer(std::function<void(int)> script)
+      : listener_(kobrant::test::listen_loopback(0, 1)), port_(kobrant::test::port_of(listener_)) {
     thread_ = std::thread([this, script = std::move(script)] {
       int fd = ::accept(listener_, nullptr, nullptr);
       if (fd < 0) return;
@@ -51,7 +47,7 @@ class scripted_peer {
   std::thread thread_;
 };
 
-void send_text(int fd, const std::string& s) { ASSERT_EQ(::send(fd, s.data(), s.size(), MSG_NOSIGNAL), static_cast<ssize_t>(s.size())); }
+void send_text(int fd, const std::string& s) { ASSERT_TRUE(kobrant::test::send_all(fd, s)); }
 
 std::string receive_until_newline(int fd) {
   std::string got;
@@ -63,38 +59,11 @@ std::string receive_until_newline(int fd) {
   return got;
 }
 
-// A latch the test opens to let the peer go on (instead of sleeping).
-struct gate {
-  std::mutex m;
-  std::condition_variable cv;
-  bool open = false;
-  void release() {
-    std::lock_guard l(m);
-    open = true;
-    cv.notify_all();
-  }
-  void wait() {
-    std::unique_lock l(m);
-    cv.wait_for(l, std::chrono::seconds(20), [&] { return open; });
-  }
-};
-
-struct session_fixture : ::testing::Test {
-  ViSession rm = VI_NULL, vi = VI_NULL;
+// The session is closed (with its manager) after the test body, whose peer has gone by then.
+struct session_fixture : ::testing::Test, kobrant::test::visa_session {
   void open(const scripted_peer& peer, ViUInt32 timeout_ms = 2000) {
-    ASSERT_EQ(viOpenDefaultRM(&rm), VI_SUCCESS);
-    ASSERT_EQ(viOpen(rm, peer.resource().c_str(), VI_NULL, 5000, &vi), VI_SUCCESS);
+    ASSERT_EQ(open_resource(peer.resource()), VI_SUCCESS);
     ASSERT_EQ(viSetAttribute(vi, VI_ATTR_TMO_VALUE, timeout_ms), VI_SUCCESS);
-  }
-  ViStatus read(std::string& out, ViUInt32 count) {
-    std::string buf(count, '\0');
-    ViUInt32 got = 0;
-    ViStatus st = viRead(vi, reinterpret_cast<ViBuf>(buf.data()), count, &got);
-    out = buf.substr(0, got);
-    return st;
-  }
-  void TearDown() override {
-    if (rm != VI_NULL) viClose(rm);
   }
 };
 

@@ -15,41 +15,38 @@
 #include "patterns.h"
 #include "private_network.h"
 #include "simulator.h"
+#include "transports.h"
 
 namespace kobrant::test {
 namespace {
 
-struct transport_row {
-  const char* name;
-  std::vector<std::string> sim_args;
-  bool needs_private_network;  // the port mapper's fixed port 111
-  bool has_status_and_trigger;
-  const char* trigger_record;  // the simulator's record of a trigger
+struct device_row {
+  transport_row transport;
+  const char* trigger_record;  // the simulator's record of a trigger; "" where the protocol has
+                               // neither a status byte nor a trigger
+  bool has_status_and_trigger() const { return *trigger_record != '\0'; }
 };
 
-void PrintTo(const transport_row& row, std::ostream* out) { *out << row.name; }
+void PrintTo(const device_row& row, std::ostream* out) { *out << row.transport.name; }
 
-const transport_row rows[] = {
-    {"hislip", {"--hislip", "0"}, false, true, "HISLIP:Trigger"},
-    {"vxi11", {"--vxi11", "0"}, true, true, "VXI11:device_trigger"},
-    {"socket", {"--socket", "0"}, false, false, ""},
-    {"serial", {"--serial"}, false, false, ""},
+const device_row rows[] = {
+    {transport_named("hislip"), "HISLIP:Trigger"},
+    {transport_named("vxi11"), "VXI11:device_trigger"},
+    {transport_named("socket"), ""},
+    {transport_named("serial"), ""},
 };
 
 // The simulated serial instrument sees the port being flushed and drops its answer itself,
 // which no real one does; tests/serial clears a line whose answer goes on regardless.
-const transport_row clear_rows[] = {rows[0], rows[1], rows[2]};
+const device_row clear_rows[] = {rows[0], rows[1], rows[2]};
 
 constexpr ViUInt16 mav = 0x10;
 
-class device_ops : public ::testing::TestWithParam<transport_row> {
+class device_ops : public ::testing::TestWithParam<device_row> {
  protected:
   void SetUp() override {
-    if (GetParam().needs_private_network && !in_private_network()) {
-      GTEST_SKIP() << "needs a private network namespace to serve port 111 (run as root): "
-                   << private_network_failure();
-    }
-    sim.emplace(GetParam().sim_args);
+    SKIP_WITHOUT_NETWORK_FOR(GetParam().transport);
+    sim.emplace(GetParam().transport.sim_args);
     ASSERT_EQ(viOpenDefaultRM(&rm), VI_SUCCESS);
     ASSERT_EQ(viOpen(rm, sim->resource().c_str(), VI_NULL, 5000, &vi), VI_SUCCESS) << sim->resource();
     ASSERT_EQ(viSetAttribute(vi, VI_ATTR_TMO_VALUE, 5000), VI_SUCCESS);
@@ -84,7 +81,7 @@ class device_ops : public ::testing::TestWithParam<transport_row> {
 };
 
 TEST_P(device_ops, status_byte_has_the_instruments_bits_and_mav_while_an_answer_waits) {
-  if (!GetParam().has_status_and_trigger) {
+  if (!GetParam().has_status_and_trigger()) {
     ViUInt16 stb = 0;
     EXPECT_EQ(viReadSTB(vi, &stb), VI_ERROR_NSUP_OPER);
     return;
@@ -102,7 +99,7 @@ TEST_P(device_ops, status_byte_has_the_instruments_bits_and_mav_while_an_answer_
 }
 
 TEST_P(device_ops, trigger_reaches_the_instrument_where_the_protocol_has_one) {
-  if (!GetParam().has_status_and_trigger) {
+  if (!GetParam().has_status_and_trigger()) {
     EXPECT_EQ(viAssertTrigger(vi, VI_TRIG_PROT_DEFAULT), VI_ERROR_NSUP_OPER);
     EXPECT_EQ(sim->record(), std::vector<record_entry>{});
     return;
@@ -130,7 +127,7 @@ TEST_P(device_clear, drops_an_answer_still_in_transit) {
   EXPECT_EQ(read(), "next\n") << "and later queries stay in step";
 }
 
-const auto row_name = [](const auto& info) { return std::string(info.param.name); };
+const auto row_name = [](const auto& info) { return std::string(info.param.transport.name); };
 INSTANTIATE_TEST_SUITE_P(transports, device_ops, ::testing::ValuesIn(rows), row_name);
 INSTANTIATE_TEST_SUITE_P(transports, device_clear, ::testing::ValuesIn(clear_rows), row_name);
 

@@ -1,66 +1,20 @@
-// Failures and what survives them: timeouts and dropped connections mid-answer keep the bytes
-// that arrived, an address nobody answers or that cannot be parsed, an output file that
-// cannot be created or written. Each ends with one status line and its own exit status.
+// Failures over a raw socket (those every transport shares are in e2e_transports_test.cpp): a
+// stall shown on the console, an address that cannot be parsed, an output file that cannot be
+// created or written, a buffer that cannot be had. Each ends with one status line and its own exit status.
 #include <filesystem>
 
 #include "e2e.h"
-#include "raw_client.h"
 
 namespace kobrant::test {
 namespace {
 
 using failures = kobrant_e2e;
 
-TEST_F(failures, a_stall_mid_answer_times_out_and_keeps_the_bytes_in_the_file) {
-  for (const std::string buffer : {"/b=0", "/b=300"}) {
-    SCOPED_TRACE(buffer);
-    const auto out_file = files / "stalled.bin";
-    const auto result = run({"/c=STALL? 1000", "/t=300", buffer, "/o=" + out_file.string()});
-    EXPECT_EQ(result.status, exit_visa_failure) << describe(result);
-    EXPECT_EQ(result.signed_status(), -2);
-    EXPECT_EQ(result.out, echo("STALL? 1000"));
-    EXPECT_TRUE(is_status_line(result.err, visa_timeout));
-    const std::string got = read_file(out_file);
-    EXPECT_EQ(got, text_pattern(1000)) << first_difference(text_pattern(1000), got);
-  }
-}
-
 TEST_F(failures, a_stall_mid_answer_keeps_the_bytes_on_the_console) {
   const auto result = run({"/c=STALL? 10", "/t=300"});
   EXPECT_EQ(result.status, exit_visa_failure) << describe(result);
   EXPECT_EQ(result.out, echo("STALL? 10") + answer("ABCDEFGHIJ"));
   EXPECT_TRUE(is_status_line(result.err, visa_timeout));
-}
-
-TEST_F(failures, a_dropped_connection_mid_answer_is_connection_lost_and_keeps_the_bytes) {
-  const auto out_file = files / "dropped.bin";
-  const auto result = run({"/c=DROP? 1000", "/o=" + out_file.string()});
-  EXPECT_EQ(result.status, exit_visa_failure) << describe(result);
-  EXPECT_EQ(result.out, echo("DROP? 1000"));
-  EXPECT_TRUE(is_status_line(result.err, visa_connection_lost));
-  const std::string got = read_file(out_file);
-  EXPECT_EQ(got, text_pattern(1000)) << first_difference(text_pattern(1000), got);
-}
-
-TEST_F(failures, an_instrument_that_never_answers_times_out) {
-  const auto result = run({"/c=SILENT?", "/t=300"});
-  EXPECT_EQ(result.status, exit_visa_failure) << describe(result);
-  EXPECT_EQ(result.out, echo("SILENT?"));
-  EXPECT_TRUE(is_status_line(result.err, visa_timeout));
-  EXPECT_EQ(sim.record(), (std::vector<record_entry>{{"SOCKET", false, "SILENT?\n"}}));
-}
-
-TEST_F(failures, a_port_nobody_listens_on_is_not_found_and_the_output_file_stays_empty) {
-  const held_port closed(false);
-  const auto out_file = files / "never.bin";
-  const auto result = run_kobrant({"/a=TCPIP0::127.0.0.1::" + std::to_string(closed.port()) +
-                                       "::SOCKET",
-                                   "/c=*IDN?", "/o=" + out_file.string()});
-  EXPECT_EQ(result.status, exit_visa_failure) << describe(result);
-  EXPECT_EQ(result.out, "");
-  EXPECT_TRUE(is_status_line(result.err, visa_not_found));
-  ASSERT_TRUE(std::filesystem::exists(out_file));
-  EXPECT_EQ(std::filesystem::file_size(out_file), 0u);
 }
 
 TEST_F(failures, a_malformed_address_is_an_invalid_resource_name) {

@@ -1,6 +1,6 @@
-// A query from start to end: the command goes out with its newline, the answer comes back
-// and lands on the console, bare with /l, or in the /o= file; /w and /r decide whether a
-// read happens at all.
+// A query over a raw socket (the runs every transport shares are in e2e_transports_test.cpp):
+// the answer bare with /l or in the /o= file, a file emptied first, a query split over
+// buffers, and /r with a command that asks nothing.
 #include "e2e.h"
 
 namespace kobrant::test {
@@ -9,14 +9,6 @@ namespace {
 using query = kobrant_e2e;
 
 const std::string idn(identification);
-
-TEST_F(query, idn_prints_the_echo_then_the_answer_with_its_newline) {
-  const auto result = run({"/c=*IDN?"});
-  ASSERT_EQ(result.status, 0) << describe(result);
-  EXPECT_EQ(result.out, echo("*IDN?") + answer(idn));  // the answer line, then an empty line
-  EXPECT_EQ(result.err, "");
-  EXPECT_EQ(sim.record(), (std::vector<record_entry>{{"SOCKET", false, "*IDN?\n"}}));
-}
 
 TEST_F(query, no_echo_prints_the_bare_answer) {
   const auto result = run({"/c=*IDN?", "/l"});
@@ -33,13 +25,6 @@ TEST_F(query, output_file_gets_the_answer_and_the_console_only_the_echo) {
   EXPECT_EQ(read_file(out_file), idn);
 }
 
-TEST_F(query, output_file_with_no_echo_prints_nothing) {
-  const auto out_file = files / "answer.bin";
-  const auto result = run({"/c=*IDN?", "/o=" + out_file.string(), "/l"});
-  ASSERT_EQ(result.status, 0) << describe(result);
-  EXPECT_EQ(result.out, "");
-  EXPECT_EQ(read_file(out_file), idn);
-}
 
 TEST_F(query, output_file_is_truncated_first) {
   const auto out_file = files / "answer.bin";
@@ -56,21 +41,6 @@ TEST_F(query, a_question_mark_only_in_the_last_chunk_still_makes_a_query) {
   EXPECT_EQ(sim.record(), (std::vector<record_entry>{{"SOCKET", false, "*IDN?\n"}}));
 }
 
-TEST_F(query, no_auto_query_sends_but_never_reads) {
-  for (const auto& flags : std::vector<std::vector<std::string>>{{"/w"}, {"/w", "/r"}}) {
-    SCOPED_TRACE(flags.size() == 1 ? "/w" : "/w /r");
-    std::vector<std::string> args = {"/c=*IDN?"};
-    args.insert(args.end(), flags.begin(), flags.end());
-    const auto result = run(args);
-    ASSERT_EQ(result.status, 0) << describe(result);
-    EXPECT_EQ(result.out, echo("*IDN?"));
-    EXPECT_EQ(result.err, "");
-  }
-  // kobrant may be gone before the simulator has read everything.
-  EXPECT_EQ(sim.wait_for_record(2), (std::vector<record_entry>{{"SOCKET", false, "*IDN?\n"},
-                                                               {"SOCKET", false, "*IDN?\n"}}));
-}
-
 TEST_F(query, force_read_reads_after_a_command_without_question_mark) {
   // The instrument answers nothing to a plain command, so a read can only end in a timeout:
   // that timeout is the proof that /r read, where the same run without /r ends at once.
@@ -85,33 +55,12 @@ TEST_F(query, force_read_reads_after_a_command_without_question_mark) {
   EXPECT_TRUE(is_status_line(forced.err, visa_timeout));
 }
 
-TEST_F(query, force_read_without_a_command_reads_and_sends_nothing) {
-  const auto result = run({"/r", "/t=300"});
-  EXPECT_EQ(result.status, exit_visa_failure) << describe(result);
-  EXPECT_EQ(result.out, "");
-  EXPECT_TRUE(is_status_line(result.err, visa_timeout));
-  EXPECT_EQ(sim.record(), std::vector<record_entry>{});
-}
-
 TEST_F(query, force_read_and_no_auto_query_without_a_command_does_nothing_and_succeeds) {
   const auto result = run({"/r", "/w"});
   EXPECT_EQ(result.status, 0) << describe(result);
   EXPECT_EQ(result.out, "");
   EXPECT_EQ(result.err, "");
   EXPECT_EQ(sim.record(), std::vector<record_entry>{});
-}
-
-class query_over_ipv6 : public kobrant_e2e {
- protected:
-  query_over_ipv6() : kobrant_e2e({"--address", "::1"}) {}
-};
-
-TEST_F(query_over_ipv6, idn) {
-  ASSERT_TRUE(sim.resource().starts_with("TCPIP0::[::1]::")) << sim.resource();
-  const auto result = run({"/c=*IDN?"});
-  ASSERT_EQ(result.status, 0) << describe(result);
-  EXPECT_EQ(result.out, echo("*IDN?") + answer(idn));
-  EXPECT_EQ(sim.record(), (std::vector<record_entry>{{"SOCKET", false, "*IDN?\n"}}));
 }
 
 }  // namespace

@@ -24,6 +24,7 @@
 #include "patterns.h"
 #include "private_network.h"
 #include "simulator.h"
+#include "transports.h"
 
 namespace kobrant::test {
 namespace {
@@ -61,7 +62,7 @@ class signal_storm {
 
 struct interrupt_case {
   const char* name;
-  const char* transport;  // the simulator's option
+  transport_row transport;
   bool restart;
   // VXI-11 streams the answer inside one reply, which a signal lets finish: a read ends
   // early only when a signal lands before a reply begins, which timing may not offer.
@@ -74,14 +75,9 @@ std::ostream& operator<<(std::ostream& os, const interrupt_case& c) { return os 
 class read_interrupted : public ::testing::TestWithParam<interrupt_case> {};
 
 TEST_P(read_interrupted, keeps_every_byte_and_the_session) {
-  // VXI-11 serves the port mapper's port 111: only in a network of this process's own.
-  if (std::string(GetParam().transport) == "--vxi11" && !in_private_network()) {
-    GTEST_SKIP() << private_network_failure();
-  }
+  SKIP_WITHOUT_NETWORK_FOR(GetParam().transport);
   install_handler(GetParam().restart);
-  const std::string transport = GetParam().transport;
-  simulator sim(transport == "--serial" ? std::vector<std::string>{transport}
-                                        : std::vector<std::string>{transport, "0"});
+  simulator sim(GetParam().transport.sim_args);
   ViSession rm = VI_NULL;
   ViSession vi = VI_NULL;
   ASSERT_EQ(viOpenDefaultRM(&rm), VI_SUCCESS);
@@ -121,12 +117,12 @@ TEST_P(read_interrupted, keeps_every_byte_and_the_session) {
 }
 
 INSTANTIATE_TEST_SUITE_P(transports, read_interrupted,
-                         ::testing::Values(interrupt_case{"socket", "--socket", false},
-                                           interrupt_case{"socket_restarting_handler", "--socket", true},
-                                           interrupt_case{"hislip", "--hislip", false},
-                                           interrupt_case{"hislip_restarting_handler", "--hislip", true},
-                                           interrupt_case{"vxi11", "--vxi11", false, false},
-                                           interrupt_case{"serial", "--serial", false}),
+                         ::testing::Values(interrupt_case{"socket", transport_named("socket"), false},
+                                           interrupt_case{"socket_restarting_handler", transport_named("socket"), true},
+                                           interrupt_case{"hislip", transport_named("hislip"), false},
+                                           interrupt_case{"hislip_restarting_handler", transport_named("hislip"), true},
+                                           interrupt_case{"vxi11", transport_named("vxi11"), false, false},
+                                           interrupt_case{"serial", transport_named("serial"), false}),
                          [](const auto& info) { return std::string(info.param.name); });
 
 // A write into a peer that does not read yet: the signal ends it with VI_ERROR_ABORT and the

@@ -23,6 +23,10 @@
 #include <thread>
 #include <vector>
 
+#include "latch.h"
+#include "loopback.h"
+#include "visa_session.h"
+
 namespace {
 
 using namespace kobrant::visa::hislip;
@@ -32,13 +36,10 @@ struct message {
   std::string payload;
 };
 
-void send_raw(int fd, std::string_view bytes) {
-  while (!bytes.empty()) {
-    const ssize_t n = ::send(fd, bytes.data(), bytes.size(), MSG_NOSIGNAL);
-    if (n <= 0) return;
-    bytes.remove_prefix(static_cast<std::size_t>(n));
-  }
-}
+using kobrant::test::gate;
+using kobrant::test::receive_exact;
+
+void send_raw(int fd, std::string_view bytes) { kobrant::test::send_all(fd, bytes); }
 
 std::string header_text(message_type type, std::uint8_t control, std::uint32_t parameter, std::uint64_t length) {
   const auto h = encode_header({type, control, parameter, length});
@@ -48,16 +49,6 @@ std::string header_text(message_type type, std::uint8_t control, std::uint32_t p
 void send_message(int fd, message_type type, std::uint8_t control, std::uint32_t parameter,
                   std::string_view payload = {}) {
   send_raw(fd, header_text(type, control, parameter, payload.size()) + std::string(payload));
-}
-
-bool receive_exact(int fd, char* out, std::size_t n) {
-  while (n > 0) {
-    const ssize_t got = ::recv(fd, out, n, 0);
-    if (got <= 0) return false;
-    out += got;
-    n -= static_cast<std::size_t>(got);
-  }
-  return true;
 }
 
 // The next message from the client, or nothing once it has gone (or sent no HiSLIP).
@@ -77,38 +68,14 @@ std::vector<message> receive_until_gone(int fd) {
   return all;
 }
 
-// A latch the test opens to let the server go on, instead of sleeping.
-struct gate {
-  std::mutex m;
-  std::condition_variable cv;
-  bool open = false;
-  void release() {
-    std::lock_guard l(m);
-    open = true;
-    cv.notify_all();
-  }
-  void wait() {
-    std::unique_lock l(m);
-    cv.wait_for(l, std::chrono::seconds(20), [&] { return open; });
-  }
-};
-
 constexpr std::uint16_t session_id = 0x02A5;
 
 // A HiSLIP server on 127.0.0.1 that runs script on its own thread. Every wait of the server
 // is bounded, so a client that misbehaves fails the test instead of hanging it.
 class hislip_peer {
  public:
-  explicit hislip_peer(std::function<void(hislip_peer&)> script) {
-    listener_ = ::socket(AF_INET, SOCK_STREAM, 0);
-    sockaddr_in addr{};
-    addr.sin_family = AF_INET;
-    addr.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-    EXPECT_EQ(::bind(listener_, reinterpret_cast<sockaddr*>(&addr), sizeof addr), 0);
-    EXPECT_EQ(::listen(listener_, 2), 0);
-    socklen_t len = sizeof addr;
-    ::getsockname(listener_, reinterpret_cast<sockaddr*>(&addr), &len);
-    port_ = ntohs(addr.sin_port);
+  explicit hislip_peer(std::function<void(hislip_peer&)> script)
+      : listener_(kobrant::test::listen_loopback(0, 2)), port_(kobrant::test::port_of(listener_)) {
     thread_ = std::thread([this, script = std::move(script)] {
       script(*this);
       if (sync >= 0) ::close(sync);
@@ -163,36 +130,17 @@ class hislip_peer {
   std::thread thread_;
 };
 
-struct hislip_session : ::testing::Test {
-  ViSession rm = VI_NULL;
-  ViSession vi = VI_NULL;
+struct hislip_session : ::testing::Test, kobrant::test::visa_session {
   std::unique_ptr<hislip_peer> peer;
 
   ViStatus start(std::function<void(hislip_peer&)> script, const std::string& sub_address = "hislip0") {
     peer = std::make_unique<hislip_peer>(std::move(script));
-    EXPECT_EQ(viOpenDefaultRM(&rm), VI_SUCCESS);
-    return viOpen(rm, peer->resource(sub_address).c_str(), VI_NULL, 5000, &vi);
+    return open_resource(peer->resource(sub_address));
   }
   void timeout(ViUInt32 ms) { ASSERT_EQ(viSetAttribute(vi, VI_ATTR_TMO_VALUE, ms), VI_SUCCESS); }
-  ViStatus write(std::string_view text) {
-    ViUInt32 sent = 0;
-    ViStatus status = viWrite(vi, reinterpret_cast<ViConstBuf>(text.data()), static_cast<ViUInt32>(text.size()), &sent);
-    if (status >= 0) {
-      EXPECT_EQ(sent, text.size());
-    }
-    return status;
-  }
-  ViStatus read(std::string& out, ViUInt32 count) {
-    std::string buffer(count, '\0');
-    ViUInt32 got = 0;
-    ViStatus status = viRead(vi, reinterpret_cast<ViBuf>(buffer.data()), count, &got);
-    out = buffer.substr(0, got);
-    return status;
-  }
   // Ends the client's side and waits for the server's script to finish.
   void finish() {
-    if (rm != VI_NULL) viClose(rm);
-    rm = VI_NULL;
+    close();
     if (peer) peer->join();
   }
   void TearDown() override { finish(); }

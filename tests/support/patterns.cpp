@@ -1,6 +1,7 @@
 // Expected simulator output and file helpers for the tests (see patterns.h).
 #include "patterns.h"
 
+#include <algorithm>
 #include <fstream>
 #include <iterator>
 #include <stdexcept>
@@ -17,6 +18,15 @@ std::string text_pattern(std::size_t n) {
   std::string bytes(n, '\0');
   for (std::size_t i = 0; i < n; ++i) bytes[i] = static_cast<char>('A' + i % 26);
   return bytes;
+}
+
+std::string text_lines(std::size_t total, std::size_t line_length) {
+  std::string text;
+  while (text.size() < total) {
+    const std::size_t n = std::min(line_length, total - text.size());
+    text += text_pattern(n - 1) + "\n";
+  }
+  return text;
 }
 
 std::string block_answer(std::size_t n) {

@@ -15,6 +15,9 @@ inline constexpr std::string_view identification = "KOBRANT,SIM-1,0,1.0\n";
 std::string binary_pattern(std::size_t n);
 // n bytes, byte i = 'A' + i % 26 (TEXT?, STALL?, DROP?).
 std::string text_pattern(std::size_t n);
+// Lines of letters without '?', each ending in a newline, total bytes long (a command file
+// that asks nothing).
+std::string text_lines(std::size_t total, std::size_t line_length);
 // The whole answer to "BLOCK? n": "#<digits of n><n>", the data, a newline.
 std::string block_answer(std::size_t n);
 

@@ -12,6 +12,7 @@
 #include "process.h"
 #include "raw_client.h"
 #include "simulator.h"
+#include "transports.h"
 
 #include <poll.h>
 #include <sys/socket.h>
@@ -37,23 +38,8 @@ namespace {
 
 using namespace std::chrono_literals;
 
-struct transport_case {
-  const char* name;
-  std::vector<std::string> sim_args;
-  bool needs_private_network;  // serves the port mapper on 111
-  bool many_sessions;          // more than one session at a time reaches the instrument
-};
-
-const transport_case transports[] = {
-    {"socket", {"--socket", "0"}, false, true},
-    {"hislip", {"--hislip", "0"}, false, true},
-    {"vxi11", {"--vxi11", "0"}, true, true},
-    {"serial", {"--serial"}, false, false},
-};
-
-void PrintTo(const transport_case& c, std::ostream* os) { *os << c.name; }
-
-std::string param_name(const testing::TestParamInfo<transport_case>& info) { return info.param.name; }
+// A serial port takes one session at a time; an instrument over TCP takes many.
+bool many_sessions(const transport_row& row) { return row.over_tcp; }
 
 // Generous bound for what must end promptly; only a hang reaches it.
 constexpr auto hang_bound = 20s;
@@ -133,13 +119,10 @@ std::size_t open_descriptors() {
   return n;
 }
 
-class threads : public testing::TestWithParam<transport_case> {
+class threads : public testing::TestWithParam<transport_row> {
  protected:
   void SetUp() override {
-    if (GetParam().needs_private_network && !in_private_network()) {
-      GTEST_SKIP() << "needs a private network namespace to serve port 111 (run as root): "
-                   << private_network_failure();
-    }
+    SKIP_WITHOUT_NETWORK_FOR(GetParam());
     sim.emplace(GetParam().sim_args);
     ASSERT_EQ(viOpenDefaultRM(&rm), VI_SUCCESS);
   }
@@ -165,7 +148,7 @@ class threads : public testing::TestWithParam<transport_case> {
   ViSession rm = VI_NULL;
 };
 
-INSTANTIATE_TEST_SUITE_P(transports, threads, testing::ValuesIn(transports), param_name);
+INSTANTIATE_TEST_SUITE_P(transports, threads, testing::ValuesIn(transport_rows()), transport_row_name);
 
 // Closing a session wakes its reader, whether nothing arrives or an answer trickles in, which
 // then fails; the next session, which may get the same descriptor number (or, on a serial
@@ -174,7 +157,7 @@ TEST_P(threads, a_read_blocked_when_its_session_closes_fails_and_the_next_sessio
   std::vector<std::string> commands = {"SILENT?\n"};
   // 200 bytes 400 ms apart: far longer than any test may take. A serial line has one
   // instrument behind it, which would go on sending them to the next session.
-  if (GetParam().many_sessions) commands.push_back("DRIP? 200 400\n");
+  if (many_sessions(GetParam())) commands.push_back("DRIP? 200 400\n");
   for (const std::string& command : commands) {
     for (const ViUInt32 timeout : {20000u, VI_TMO_INFINITE}) {
       SCOPED_TRACE(command + " with timeout " + std::to_string(timeout));
@@ -203,7 +186,7 @@ TEST_P(threads, a_read_blocked_when_its_session_closes_fails_and_the_next_sessio
 // closed; any other answer (another thread's token) or failure means a descriptor was reused
 // under it.
 TEST_P(threads, random_closes_among_six_threads_never_cross_answers) {
-  if (!GetParam().many_sessions) GTEST_SKIP() << "one session at a time on this line";
+  if (!many_sessions(GetParam())) GTEST_SKIP() << "one session at a time on this line";
   constexpr int thread_count = 6;
   constexpr int rounds = 30;
   std::array<std::atomic<ViSession>, thread_count> sessions{};
@@ -248,7 +231,7 @@ TEST_P(threads, random_closes_among_six_threads_never_cross_answers) {
 
 // A process whose threads are still querying when main returns exits cleanly, every time.
 TEST_P(threads, exit_with_threads_still_in_the_library_never_crashes) {
-  if (!GetParam().many_sessions) GTEST_SKIP() << "one session at a time on this line";
+  if (!many_sessions(GetParam())) GTEST_SKIP() << "one session at a time on this line";
   for (int run = 0; run < 8; ++run) {
     const process_result r = run_process(KOBRANT_EXIT_BUSY_BIN, {resource()}, {}, 30s);
     ASSERT_EQ(r.status, 0) << "run " << run << ": " << describe(r);

@@ -1,5 +1,6 @@
 // The scripted VXI-11 server of the client's tests (see fake_server.h).
 #include "fake_server.h"
+#include "loopback.h"
 
 #include <arpa/inet.h>
 #include <netinet/in.h>
@@ -16,38 +17,6 @@ namespace {
 std::uint32_t word_at(const std::string& bytes, std::size_t at) {
   const auto b = [&](std::size_t i) { return std::uint32_t(static_cast<unsigned char>(bytes[at + i])); };
   return b(0) << 24 | b(1) << 16 | b(2) << 8 | b(3);
-}
-
-int listen_loopback(std::uint16_t port) {
-  const int fd = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
-  const int on = 1;
-  ::setsockopt(fd, SOL_SOCKET, SO_REUSEADDR, &on, sizeof on);
-  sockaddr_in addr{};
-  addr.sin_family = AF_INET;
-  addr.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-  addr.sin_port = htons(port);
-  if (::bind(fd, reinterpret_cast<sockaddr*>(&addr), sizeof addr) != 0 || ::listen(fd, 8) != 0) {
-    ::close(fd);
-    throw std::runtime_error("cannot listen on 127.0.0.1:" + std::to_string(port));
-  }
-  return fd;
-}
-
-std::uint16_t port_of(int fd) {
-  sockaddr_in addr{};
-  socklen_t len = sizeof addr;
-  ::getsockname(fd, reinterpret_cast<sockaddr*>(&addr), &len);
-  return ntohs(addr.sin_port);
-}
-
-bool receive_exact(int fd, char* out, std::size_t n) {
-  while (n > 0) {
-    const ssize_t got = ::recv(fd, out, n, 0);
-    if (got <= 0) return false;
-    out += got;
-    n -= static_cast<std::size_t>(got);
-  }
-  return true;
 }
 
 bool receive_record(int fd, std::string& body) {

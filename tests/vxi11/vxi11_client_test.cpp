@@ -14,7 +14,9 @@
 #include <thread>
 
 #include "fake_server.h"
+#include "latch.h"
 #include "private_network.h"
+#include "visa_session.h"
 
 namespace kobrant::test {
 namespace {
@@ -25,22 +27,6 @@ constexpr std::uint32_t create_link = 10, device_write = 11, device_read = 12, d
                         destroy_link = 23;
 constexpr std::uint32_t flag_end = 0x08, flag_termchrset = 0x80;
 constexpr std::uint32_t reason_reqcnt = 1, reason_chr = 2, reason_end = 4;
-
-// A latch the test opens to let the server go on, instead of sleeping.
-struct gate {
-  std::mutex m;
-  std::condition_variable cv;
-  bool open = false;
-  void release() {
-    std::lock_guard l(m);
-    open = true;
-    cv.notify_all();
-  }
-  void wait() {
-    std::unique_lock l(m);
-    cv.wait_for(l, 20s, [&] { return open; });
-  }
-};
 
 struct write_seen {
   std::string data;
@@ -68,9 +54,7 @@ bool expect_destroy(core_peer& peer) {
   return true;
 }
 
-struct vxi11_client : ::testing::Test {
-  ViSession rm = VI_NULL, vi = VI_NULL;
-
+struct vxi11_client : ::testing::Test, visa_session {
   void SetUp() override {
     if (!in_private_network()) {
       GTEST_SKIP() << "needs a private network namespace to serve port 111 (run as root): "
@@ -78,33 +62,13 @@ struct vxi11_client : ::testing::Test {
     }
     ASSERT_EQ(viOpenDefaultRM(&rm), VI_SUCCESS);
   }
-  void TearDown() override { close(); }
 
   ViStatus open(const fake_server& server, ViUInt32 timeout_ms = 2000, const std::string& device = "") {
-    ViStatus status = viOpen(rm, server.resource(device).c_str(), VI_NULL, 5000, &vi);
+    ViStatus status = open_resource(server.resource(device));
     if (status >= VI_SUCCESS) {
       EXPECT_EQ(viSetAttribute(vi, VI_ATTR_TMO_VALUE, timeout_ms), VI_SUCCESS);
     }
     return status;
-  }
-  ViStatus write(const std::string& data) {
-    ViUInt32 sent = 0;
-    ViStatus status = viWrite(vi, reinterpret_cast<ViConstBuf>(data.data()), static_cast<ViUInt32>(data.size()), &sent);
-    if (status >= VI_SUCCESS) {
-      EXPECT_EQ(sent, data.size());
-    }
-    return status;
-  }
-  ViStatus read(std::string& out, ViUInt32 count) {
-    std::string buf(count, '\0');
-    ViUInt32 got = 0;
-    ViStatus status = viRead(vi, reinterpret_cast<ViBuf>(buf.data()), count, &got);
-    out = buf.substr(0, got);
-    return status;
-  }
-  void close() {
-    if (rm != VI_NULL) viClose(rm);
-    rm = vi = VI_NULL;
   }
 };
 

@@ -1,9 +1,11 @@
-// Shared pieces of the kobrant end-to-end tests: the VISA statuses kobrant reports, a fixture
-// with a fresh simulator and scratch directory per test, and builders for expected output.
+// Shared pieces of the kobrant end-to-end tests: the VISA statuses kobrant reports, fixtures
+// with a fresh simulator and scratch directory per test (one transport, or a row of the
+// transport table), and builders for expected output.
 #pragma once
 
 #include <gtest/gtest.h>
 
+#include <optional>
 #include <string>
 #include <string_view>
 #include <vector>
@@ -12,6 +14,7 @@
 #include "process.h"
 #include "simulator.h"
 #include "temp_dir.h"
+#include "transports.h"
 
 namespace kobrant::test {
 
@@ -46,11 +49,14 @@ inline std::vector<std::string> pieces(std::string_view bytes, std::size_t size)
   return out;
 }
 
-class kobrant_e2e : public ::testing::Test {
+// kobrant runs against one simulator, for any fixture that starts one: the address to pass,
+// and the console lines a run prints for what it sends and reads.
+template <class Base>
+class e2e_runs : public Base {
  protected:
-  explicit kobrant_e2e(std::vector<std::string> sim_args = {}) : sim(std::move(sim_args)) {}
+  virtual const simulator& instrument() const = 0;
 
-  std::string address() const { return "/a=" + sim.resource(); }
+  std::string address() const { return "/a=" + instrument().resource(); }
 
   // kobrant with /a= of this test's simulator first.
   process_result run(std::vector<std::string> args, std::string_view input = {}) const {
@@ -60,7 +66,7 @@ class kobrant_e2e : public ::testing::Test {
 
   // "<resource> <- <text>\n" for each piece sent.
   std::string echo(std::string_view text) const {
-    return sim.resource() + " <- " + std::string(text) + "\n";
+    return instrument().resource() + " <- " + std::string(text) + "\n";
   }
   std::string echo_pieces(std::string_view text, std::size_t size) const {
     std::string out;
@@ -69,7 +75,7 @@ class kobrant_e2e : public ::testing::Test {
   }
   // "<resource> -> <text up to its first zero byte>\n" for each piece read.
   std::string answer(std::string_view piece) const {
-    return sim.resource() + " -> " + std::string(piece.substr(0, piece.find('\0'))) + "\n";
+    return instrument().resource() + " -> " + std::string(piece.substr(0, piece.find('\0'))) + "\n";
   }
   std::string answer_pieces(std::string_view response, std::size_t size) const {
     std::string out;
@@ -77,8 +83,37 @@ class kobrant_e2e : public ::testing::Test {
     return out;
   }
 
-  simulator sim;
   temp_dir files;
+};
+
+// A fresh simulator (socket unless told otherwise) and scratch directory per test.
+class kobrant_e2e : public e2e_runs<::testing::Test> {
+ protected:
+  explicit kobrant_e2e(std::vector<std::string> sim_args = {}) : sim(std::move(sim_args)) {}
+  const simulator& instrument() const override { return sim; }
+
+  simulator sim;
+};
+
+// The same over one row of the transport table: the simulator starts in SetUp, after the
+// check that the row can run here at all.
+class transport_e2e : public e2e_runs<::testing::TestWithParam<transport_row>> {
+ protected:
+  explicit transport_e2e(std::vector<std::string> extra_sim_args = {}) : extra_(std::move(extra_sim_args)) {}
+  void SetUp() override {
+    SKIP_WITHOUT_NETWORK_FOR(GetParam());
+    auto args = GetParam().sim_args;
+    args.insert(args.end(), extra_.begin(), extra_.end());
+    sim.emplace(args);
+  }
+  const simulator& instrument() const override { return *sim; }
+  const transport_row& row() const { return GetParam(); }
+  std::vector<record_entry> messages() const { return data_messages(row(), sim->record()); }
+
+  std::optional<simulator> sim;
+
+ private:
+  std::vector<std::string> extra_;
 };
 
 }  // namespace kobrant::test

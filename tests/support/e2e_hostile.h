@@ -64,25 +64,4 @@ inline ::testing::AssertionResult delivered(const fault_case& fault, const std::
                                        << fault.received << "\", got \"" << got << "\"";
 }
 
-// The instrument's messages in a record (transport exactly as named: the protocol's control
-// messages are left out).
-inline std::vector<record_entry> messages_of(const std::vector<record_entry>& all, const std::string& transport) {
-  std::vector<record_entry> out;
-  for (const auto& e : all) {
-    if (e.transport == transport) out.push_back(e);
-  }
-  return out;
-}
-
-// Polls the record until it holds a message of the transport, or 10 s pass: kobrant may end
-// before the simulator has recorded what it sent.
-inline std::vector<record_entry> wait_for_messages(const simulator& sim, const std::string& transport) {
-  const auto until = std::chrono::steady_clock::now() + std::chrono::seconds(10);
-  for (;;) {
-    auto found = messages_of(sim.record(), transport);
-    if (!found.empty() || std::chrono::steady_clock::now() >= until) return found;
-    std::this_thread::sleep_for(std::chrono::milliseconds(5));
-  }
-}
-
 }  // namespace kobrant::test
