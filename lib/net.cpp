@@ -140,7 +140,12 @@ std::string address_text(const candidate& c) {
   const auto& a = reinterpret_cast<const sockaddr_in6&>(c.address);
   ::inet_ntop(AF_INET6, &a.sin6_addr, host, sizeof host);
   port = ntohs(a.sin6_port);
-  return "[" + std::string(host) + "]:" + std::to_string(port);
+  // Built by appending: g++ 12 at -O3 warns falsely (-Wrestrict) on "[" + std::string.
+  std::string text = "[";
+  text += host;
+  text += "]:";
+  text += std::to_string(port);
+  return text;
 }
 
 // A connect that failed: every reason a host or network cannot be reached means the

@@ -30,7 +30,8 @@ using namespace kobrant::sim;
 constexpr const char* usage_text =
     "usage: kobrant-sim [--address ADDR] [--socket PORT] [--vxi11 PORT] [--hislip PORT]\n"
     "                   [--serial] [--record FILE] [--hostile MODE]\n"
-    "  --address ADDR  numeric address to listen on (default 127.0.0.1; IPv6 such as ::1)\n"
+    "  --address ADDR  numeric address to listen on (IPv6 such as ::1); default both\n"
+    "                  127.0.0.1 and ::1 at the same port, the IPv4 name printed\n"
     "  --socket PORT   serve raw SCPI over TCP on PORT (0: any free port; the default)\n"
     "  --vxi11 PORT    serve VXI-11: the core channel on PORT (0: any free port), the port\n"
     "                  mapper on port 111\n"
@@ -58,6 +59,7 @@ struct transport_request {
 
 struct sim_options {
   std::string address = "127.0.0.1";
+  bool address_given = false;
   std::vector<transport_request> transports;
   std::optional<std::string> record_path;
   std::uint16_t portmap_port = 111;
@@ -113,6 +115,7 @@ sim_options parse_options(int argc, char** argv) {
       options.help = true;
     } else if (arg == "--address") {
       options.address = value();
+      options.address_given = true;
     } else if (arg == "--socket") {
       options.transports.push_back({transport::socket, parse_port(value())});
     } else if (arg == "--vxi11") {
@@ -156,6 +159,7 @@ int run(const sim_options& options) {
   // A client that hangs up mid-answer must not end the simulator.
   ::signal(SIGPIPE, SIG_IGN);
 
+  if (!options.address_given) listen_on_both_loopbacks();
   record rec;
   std::vector<std::unique_ptr<server>> servers;
   try {

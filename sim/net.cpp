@@ -21,9 +21,23 @@ namespace {
   throw std::system_error(errno, std::generic_category(), what);
 }
 
-}  // namespace
+std::atomic<bool> both_loopbacks{false};
 
-unique_fd listen_tcp(const std::string& address, std::uint16_t port) {
+// The ::1 twin of each listening socket on 127.0.0.1, by the IPv4 socket's descriptor, from
+// listen_tcp() until the tcp_server made from that socket takes it.
+std::mutex twins_mutex;
+std::map<int, unique_fd> twins;
+
+unique_fd take_twin(int fd) {
+  std::lock_guard lock(twins_mutex);
+  const auto found = twins.find(fd);
+  if (found == twins.end()) return {};
+  unique_fd twin = std::move(found->second);
+  twins.erase(found);
+  return twin;
+}
+
+unique_fd listen_one(const std::string& address, std::uint16_t port) {
   std::string host = address;
   if (host.size() >= 2 && host.front() == '[' && host.back() == ']') {
     host = host.substr(1, host.size() - 2);
@@ -49,6 +63,32 @@ unique_fd listen_tcp(const std::string& address, std::uint16_t port) {
   }
   if (::listen(fd.get(), SOMAXCONN) != 0) throw_errno("listen");
   return fd;
+}
+
+}  // namespace
+
+void listen_on_both_loopbacks() { both_loopbacks = true; }
+
+unique_fd listen_tcp(const std::string& address, std::uint16_t port) {
+  if (!both_loopbacks || address != "127.0.0.1") return listen_one(address, port);
+  // A port the system picked as free on 127.0.0.1 may be taken on ::1: pick again then.
+  for (int attempt = 1;; ++attempt) {
+    unique_fd v4 = listen_one(address, port);
+    const std::uint16_t bound = local_port(v4.get());
+    try {
+      unique_fd v6 = listen_one("::1", bound);
+      std::lock_guard lock(twins_mutex);
+      twins[v4.get()] = std::move(v6);
+      return v4;
+    } catch (const std::system_error& e) {
+      const int error = e.code().value();
+      if (error == EADDRINUSE && port == 0 && attempt < 20) continue;
+      if (error != EADDRNOTAVAIL && error != EAFNOSUPPORT) {
+        std::fprintf(stderr, "kobrant-sim: IPv4 only on port %u: %s\n", static_cast<unsigned>(bound), e.what());
+      }
+      return v4;
+    }
+  }
 }
 
 std::uint16_t local_port(int fd) {
@@ -118,8 +158,9 @@ void read_until_closed(int fd) {
 }
 
 tcp_server::tcp_server(unique_fd listening, handler serve)
-    : listening_(std::move(listening)), serve_(std::move(serve)) {
-  acceptor_ = std::thread([this] { accept_loop(); });
+    : listening_(std::move(listening)), twin_(take_twin(listening_.get())), serve_(std::move(serve)) {
+  acceptor_ = std::thread([this] { accept_loop(listening_.get()); });
+  if (twin_) twin_acceptor_ = std::thread([this] { accept_loop(twin_.get()); });
 }
 
 tcp_server::~tcp_server() { stop(); }
@@ -129,14 +170,18 @@ void tcp_server::stop() {
   // Shutting a listening socket down wakes the thread blocked in accept().
   ::shutdown(listening_.get(), SHUT_RDWR);
   acceptor_.join();
+  if (twin_) {
+    ::shutdown(twin_.get(), SHUT_RDWR);
+    twin_acceptor_.join();
+  }
   std::unique_lock lock(mutex_);
   for (const auto& [id, fd] : open_) ::shutdown(fd, SHUT_RDWR);
   all_done_.wait(lock, [this] { return running_ == 0; });
 }
 
-void tcp_server::accept_loop() {
+void tcp_server::accept_loop(int listening) {
   while (!stopping_) {
-    unique_fd fd(::accept4(listening_.get(), nullptr, nullptr, SOCK_CLOEXEC));
+    unique_fd fd(::accept4(listening, nullptr, nullptr, SOCK_CLOEXEC));
     if (!fd) {
       if (stopping_) return;
       if (errno == EINTR || errno == ECONNABORTED) continue;

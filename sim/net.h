@@ -26,6 +26,11 @@ class bad_address : public std::invalid_argument {
   using std::invalid_argument::invalid_argument;
 };
 
+// Makes every later listen_tcp() on 127.0.0.1 also listen on ::1 at the same port, and the
+// tcp_server given that socket accept on both: the simulator's default, so a client reaches it
+// through either loopback address. Where ::1 cannot be had (no IPv6), IPv4 alone serves.
+void listen_on_both_loopbacks();
+
 // Binds and listens on address:port (port 0: an ephemeral one). address is a numeric IPv4 or
 // IPv6 literal, the latter optionally in brackets. Throws bad_address for an address that is
 // not one, std::system_error when the system refuses.
@@ -73,13 +78,15 @@ class tcp_server {
   void stop();
 
  private:
-  void accept_loop();
+  void accept_loop(int listening);
   void start_connection(unique_fd fd);
 
   unique_fd listening_;
+  unique_fd twin_;  // the same port on ::1 (see listen_on_both_loopbacks), or none
   handler serve_;
   std::atomic<bool> stopping_{false};
   std::thread acceptor_;
+  std::thread twin_acceptor_;
 
   // The open connections, so stop() can shut them down. A handler thread removes its entry
   // and closes its descriptor under the lock, so stop() never touches a reused descriptor.

@@ -4,7 +4,11 @@
 #include <gtest/gtest.h>
 #include <signal.h>
 
+#include <arpa/inet.h>
 #include <dirent.h>
+#include <netinet/in.h>
+#include <sys/socket.h>
+#include <unistd.h>
 
 #include <atomic>
 #include <fstream>
@@ -279,6 +283,51 @@ TEST(simulator_options, ipv6_loopback) {
   EXPECT_TRUE(sim.resource().starts_with("TCPIP0::[::1]::")) << sim.resource();
   EXPECT_TRUE(sim.resource().ends_with("::SOCKET")) << sim.resource();
   EXPECT_EQ(send_and_collect(sim, "*IDN?\n"), identification);
+}
+
+// The port of a printed resource name: "TCPIP0::127.0.0.1::40123::SOCKET" or
+// "TCPIP0::127.0.0.1::hislip0,40123::INSTR".
+std::string port_of(const std::string& resource) {
+  const auto comma = resource.find(',');
+  const auto from = comma != std::string::npos ? comma + 1 : resource.find("::", 8) + 2;
+  return resource.substr(from, resource.find("::", from) - from);
+}
+
+TEST(simulator_options, without_an_address_both_loopbacks_serve_at_the_printed_port) {
+  if (!ipv6_loopback_available()) GTEST_SKIP() << "no IPv6 loopback on this machine";
+  simulator sim({"--socket", "0", "--hislip", "0"});
+  ASSERT_EQ(sim.resources().size(), 2u);
+  EXPECT_TRUE(sim.resource().starts_with("TCPIP0::127.0.0.1::")) << sim.resource();
+  const std::string socket_port = port_of(sim.resources()[0]);
+  for (const std::string host : {"127.0.0.1", "[::1]"}) {
+    SCOPED_TRACE(host);
+    raw_client client("TCPIP0::" + host + "::" + socket_port + "::SOCKET");
+    client.send("*IDN?\n");
+    client.close_write();
+    EXPECT_EQ(client.receive_all(), identification);
+    // The HiSLIP server takes connections there too (its handshake is tested elsewhere).
+    EXPECT_NO_THROW(raw_client("TCPIP0::" + host + "::" + port_of(sim.resources()[1]) + "::SOCKET"));
+  }
+}
+
+TEST(simulator_options, a_port_taken_on_ipv6_loopback_leaves_ipv4_serving) {
+  if (!ipv6_loopback_available()) GTEST_SKIP() << "no IPv6 loopback on this machine";
+  const int taken = ::socket(AF_INET6, SOCK_STREAM | SOCK_CLOEXEC, 0);
+  ASSERT_GE(taken, 0);
+  sockaddr_in6 addr{};
+  addr.sin6_family = AF_INET6;
+  addr.sin6_addr = in6addr_loopback;
+  ASSERT_EQ(::bind(taken, reinterpret_cast<sockaddr*>(&addr), sizeof addr), 0);
+  ASSERT_EQ(::listen(taken, 1), 0);
+  socklen_t len = sizeof addr;
+  ASSERT_EQ(::getsockname(taken, reinterpret_cast<sockaddr*>(&addr), &len), 0);
+  const std::string port = std::to_string(ntohs(addr.sin6_port));
+  {
+    simulator sim({"--socket", port});
+    EXPECT_EQ(sim.resource(), "TCPIP0::127.0.0.1::" + port + "::SOCKET");
+    EXPECT_EQ(send_and_collect(sim, "*IDN?\n"), identification);
+  }
+  ::close(taken);
 }
 
 TEST(simulator_options, bad_options_exit_2_with_a_message) {

@@ -1,0 +1,78 @@
+# What an installation holds besides the programs and the library: the manual pages, the
+# documents, and the Debian package built from it all with `cpack -G DEB` (scripts/package).
+#
+# With KOBRANT_DEBIAN_LAYOUT the documents take Debian's shape (the licence as
+# share/doc/kobrant/copyright, the change log compressed as changelog.gz, a Debian change log
+# beside it); otherwise they are installed as they are in the source tree.
+
+option(KOBRANT_DEBIAN_LAYOUT "Install the documents as a Debian package expects them" OFF)
+
+set(kobrant_contact "kobrant developers <kobrant-devel@lists.kobrant.invalid>")
+set(kobrant_docdir ${CMAKE_INSTALL_DATADIR}/doc/kobrant)
+
+# Compresses a file at build time the way Debian wants it (best compression, no name or
+# time stamp inside, so the package is the same on every build).
+function(kobrant_gzip source output)
+  add_custom_command(OUTPUT ${output}
+                     COMMAND gzip -9 -n -c ${source} > ${output}
+                     DEPENDS ${source} VERBATIM)
+endfunction()
+
+set(compressed "")
+foreach(page kobrant.1 kobrant-sim.1)
+  kobrant_gzip(${PROJECT_SOURCE_DIR}/docs/${page} ${CMAKE_CURRENT_BINARY_DIR}/${page}.gz)
+  list(APPEND compressed ${CMAKE_CURRENT_BINARY_DIR}/${page}.gz)
+  install(FILES ${CMAKE_CURRENT_BINARY_DIR}/${page}.gz DESTINATION ${CMAKE_INSTALL_MANDIR}/man1)
+endforeach()
+
+# USB instruments will need udev rules (access to their device nodes) installed beside these
+# once the library serves USB; there are none yet.
+install(FILES README.md DESTINATION ${kobrant_docdir})
+if(KOBRANT_DEBIAN_LAYOUT)
+  # The machine-readable copyright file carries the licence text, indented, blank lines as " .".
+  file(READ ${PROJECT_SOURCE_DIR}/LICENSE license_text)
+  string(STRIP "${license_text}" license_text)
+  string(REGEX REPLACE "\n\n" "\n.\n" license_text "${license_text}")
+  string(REGEX REPLACE "\n" "\n " license_text "${license_text}")
+  configure_file(cmake/debian/copyright.in copyright @ONLY)
+  string(TIMESTAMP changelog_date "%a, %d %b %Y %H:%M:%S +0000" UTC)
+  configure_file(cmake/debian/changelog.Debian.in changelog.Debian @ONLY)
+  kobrant_gzip(${CMAKE_CURRENT_BINARY_DIR}/changelog.Debian ${CMAKE_CURRENT_BINARY_DIR}/changelog.Debian.gz)
+  kobrant_gzip(${PROJECT_SOURCE_DIR}/CHANGELOG.md ${CMAKE_CURRENT_BINARY_DIR}/changelog.gz)
+  list(APPEND compressed ${CMAKE_CURRENT_BINARY_DIR}/changelog.Debian.gz ${CMAKE_CURRENT_BINARY_DIR}/changelog.gz)
+  install(FILES ${CMAKE_CURRENT_BINARY_DIR}/copyright ${CMAKE_CURRENT_BINARY_DIR}/changelog.Debian.gz
+                ${CMAKE_CURRENT_BINARY_DIR}/changelog.gz
+          DESTINATION ${kobrant_docdir})
+else()
+  install(FILES LICENSE CHANGELOG.md DESTINATION ${kobrant_docdir})
+endif()
+add_custom_target(kobrant_compressed_docs ALL DEPENDS ${compressed})
+
+set(CPACK_GENERATOR DEB)
+set(CPACK_PACKAGE_NAME kobrant)
+set(CPACK_PACKAGE_VENDOR "kobrant developers")
+set(CPACK_PACKAGE_CONTACT "${kobrant_contact}")
+set(CPACK_RESOURCE_FILE_LICENSE ${PROJECT_SOURCE_DIR}/LICENSE)
+set(CPACK_RESOURCE_FILE_README ${PROJECT_SOURCE_DIR}/README.md)
+set(CPACK_PACKAGE_DESCRIPTION_SUMMARY "console tool for test-and-measurement instruments over VISA")
+set(CPACK_PACKAGE_DESCRIPTION "kobrant sends a command to one oscilloscope, multimeter, power supply or other
+instrument and prints or stores the answer. It carries its own VISA library,
+which speaks raw SCPI sockets, VXI-11, HiSLIP and serial lines itself, so no
+vendor VISA is needed; an installed vendor VISA is used when present.
+
+The package also holds kobrant-sim, a simulated instrument for trying scripts
+without hardware, and the built-in VISA library as libkobrant-visa.so.0 with
+its header and pkg-config file, for programs written against the VISA C API.")
+set(CPACK_DEBIAN_PACKAGE_RELEASE 1)
+set(CPACK_DEBIAN_FILE_NAME DEB-DEFAULT)
+set(CPACK_DEBIAN_PACKAGE_SECTION electronics)
+set(CPACK_DEBIAN_PACKAGE_PRIORITY optional)
+set(CPACK_DEBIAN_PACKAGE_SHLIBDEPS ON)
+set(CPACK_DEBIAN_PACKAGE_GENERATE_SHLIBS ON)
+set(CPACK_DEBIAN_PACKAGE_CONTROL_STRICT_PERMISSION ON)
+# The library cache is refreshed through dpkg's ldconfig trigger. Maintainer scripts of our own
+# keep CPack from writing ones that call ldconfig directly.
+set(CPACK_DEBIAN_PACKAGE_CONTROL_EXTRA ${PROJECT_SOURCE_DIR}/cmake/debian/triggers
+    ${PROJECT_SOURCE_DIR}/cmake/debian/postinst ${PROJECT_SOURCE_DIR}/cmake/debian/postrm)
+set(CPACK_STRIP_FILES ON)
+include(CPack)
