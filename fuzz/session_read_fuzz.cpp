@@ -33,7 +33,8 @@ std::vector<piece> script;  // for the transport the session creates
 class scripted_transport final : public transport {
  public:
   ViStatus open(const resource_name&, const deadline&) override { return VI_SUCCESS; }
-  ViStatus write(std::span<const std::byte> data, bool, const deadline&, std::size_t& written) override {
+  ViStatus write(std::span<const std::byte> data, std::span<const std::byte>, bool, const deadline&,
+                 std::size_t& written) override {
     written = data.size();
     return VI_SUCCESS;
   }
@@ -63,8 +64,10 @@ class scripted_transport final : public transport {
 
 std::unique_ptr<transport> make_scripted() { return std::make_unique<scripted_transport>(); }
 
-const transport_entry with_end{transport_kind::socket, "SOCKET", true, &make_scripted, nullptr};
-const transport_entry without_end{transport_kind::socket, "SOCKET", false, &make_scripted, nullptr};
+const transport_entry with_end{VI_INTF_TCPIP, "SOCKET", address_index<socket_address>, "SOCKET", true,
+                                &make_scripted, nullptr};
+const transport_entry without_end{VI_INTF_TCPIP, "SOCKET", address_index<socket_address>, "SOCKET", false,
+                                   &make_scripted, nullptr};
 
 struct read_result {
   ViStatus status;

@@ -2,7 +2,7 @@
 #include "attributes.h"
 
 #include <cstring>
-#include <string>
+#include <string_view>
 
 namespace kobrant::visa {
 namespace {
@@ -10,8 +10,7 @@ namespace {
 bool is_read_only(ViAttr attr) {
   switch (attr) {
     case VI_ATTR_RSRC_CLASS: case VI_ATTR_RSRC_NAME: case VI_ATTR_RSRC_LOCK_STATE:
-    case VI_ATTR_INTF_TYPE: case VI_ATTR_INTF_NUM: case VI_ATTR_TCPIP_ADDR:
-    case VI_ATTR_TCPIP_HOSTNAME: case VI_ATTR_TCPIP_PORT: case VI_ATTR_TCPIP_DEVICE_NAME:
+    case VI_ATTR_INTF_TYPE: case VI_ATTR_INTF_NUM:
       return true;
     default:
       return false;
@@ -24,17 +23,17 @@ ViStatus set_flag(bool& flag, ViAttrState value) {
   return VI_SUCCESS;
 }
 
-// Strings go out zero-terminated into the caller's buffer, which the standard sizes at 256 bytes.
-void copy_string(const std::string& text, void* out) {
+void put_flag(bool flag, void* out) { *static_cast<ViBoolean*>(out) = flag ? VI_TRUE : VI_FALSE; }
+
+}  // namespace
+
+ViStatus put_attribute_string(std::string_view text, void* out) {
   char* dest = static_cast<char*>(out);
   std::size_t n = text.size() < 255 ? text.size() : 255;
   std::memcpy(dest, text.data(), n);
   dest[n] = '\0';
+  return VI_SUCCESS;
 }
-
-void put_flag(bool flag, void* out) { *static_cast<ViBoolean*>(out) = flag ? VI_TRUE : VI_FALSE; }
-
-}  // namespace
 
 ViStatus set_io_attribute(io_attributes& attrs, const resource_name& name, ViAttr attr, ViAttrState value) {
   if (is_read_only(attr)) return VI_ERROR_ATTR_READONLY;
@@ -61,7 +60,6 @@ ViStatus set_io_attribute(io_attributes& attrs, const resource_name& name, ViAtt
 }
 
 ViStatus get_io_attribute(const io_attributes& attrs, const resource_name& name, ViAttr attr, void* out) {
-  const bool tcpip = name.interface_type == VI_INTF_TCPIP;
   switch (attr) {
     case VI_ATTR_TMO_VALUE: *static_cast<ViUInt32*>(out) = attrs.timeout_ms; return VI_SUCCESS;
     case VI_ATTR_SEND_END_EN: put_flag(attrs.send_end, out); return VI_SUCCESS;
@@ -69,24 +67,11 @@ ViStatus get_io_attribute(const io_attributes& attrs, const resource_name& name,
     case VI_ATTR_SUPPRESS_END_EN: put_flag(attrs.suppress_end, out); return VI_SUCCESS;
     case VI_ATTR_TERMCHAR: *static_cast<ViUInt8*>(out) = attrs.termchar; return VI_SUCCESS;
     case VI_ATTR_IO_PROT: *static_cast<ViUInt16*>(out) = attrs.io_protocol; return VI_SUCCESS;
-    case VI_ATTR_RSRC_CLASS: copy_string(name.resource_class, out); return VI_SUCCESS;
-    case VI_ATTR_RSRC_NAME: copy_string(name.canonical, out); return VI_SUCCESS;
+    case VI_ATTR_RSRC_CLASS: return put_attribute_string(name.resource_class, out);
+    case VI_ATTR_RSRC_NAME: return put_attribute_string(name.canonical, out);
     case VI_ATTR_RSRC_LOCK_STATE: *static_cast<ViAccessMode*>(out) = VI_NO_LOCK; return VI_SUCCESS;
     case VI_ATTR_INTF_TYPE: *static_cast<ViUInt16*>(out) = name.interface_type; return VI_SUCCESS;
     case VI_ATTR_INTF_NUM: *static_cast<ViUInt16*>(out) = static_cast<ViUInt16>(name.board); return VI_SUCCESS;
-    case VI_ATTR_TCPIP_ADDR:
-    case VI_ATTR_TCPIP_HOSTNAME:
-      if (!tcpip) return VI_ERROR_NSUP_ATTR;
-      copy_string(name.host, out);
-      return VI_SUCCESS;
-    case VI_ATTR_TCPIP_PORT:
-      if (name.kind != transport_kind::socket) return VI_ERROR_NSUP_ATTR;
-      *static_cast<ViUInt16*>(out) = name.port;
-      return VI_SUCCESS;
-    case VI_ATTR_TCPIP_DEVICE_NAME:
-      if (!tcpip || name.kind == transport_kind::socket) return VI_ERROR_NSUP_ATTR;
-      copy_string(name.device_name, out);
-      return VI_SUCCESS;
     default:
       return VI_ERROR_NSUP_ATTR;
   }

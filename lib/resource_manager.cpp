@@ -121,7 +121,7 @@ ViStatus open_session(ViSession rm, std::string_view resource, ViAccessMode mode
   // Callers that pass 0 mean "do not wait for a lock", not "connect in no time".
   ViUInt32 bound = open_timeout_ms == 0 ? default_open_timeout_ms : open_timeout_ms;
 
-  const transport_entry& entry = transport_for(name.kind);
+  const transport_entry& entry = transport_for(name);
   auto s = std::make_shared<session>(std::move(name), entry);
   status = s->open(deadline::after_ms(bound));
   if (status < 0) return status;

@@ -103,15 +103,15 @@ bool is_board_class(std::string_view cls, std::initializer_list<std::string_view
 }
 
 // A name that is only the interface and a board-level class, such as GPIB0::INTFC. Nothing
-// here serves these: kind stays unsupported, so viOpen says the class is not supported.
+// here serves these: they have no address, so viOpen says the class is not supported.
 ViStatus parse_board_class(std::string_view keyword, std::string_view cls, resource_name& r) {
   r.resource_class = upper(cls);
   r.canonical = std::string(keyword) + std::to_string(r.board) + "::" + r.resource_class;
   return VI_SUCCESS;
 }
 
-std::string host_text(const resource_name& r) {
-  return r.host.find(':') != std::string::npos ? "[" + r.host + "]" : r.host;
+std::string host_text(std::string_view host) {
+  return host.find(':') != std::string_view::npos ? "[" + std::string(host) + "]" : std::string(host);
 }
 
 ViStatus parse_tcpip(std::vector<std::string_view> f, resource_name& r) {
@@ -125,16 +125,14 @@ ViStatus parse_tcpip(std::vector<std::string_view> f, resource_name& r) {
     host = host.substr(1, host.size() - 2);
   }
   if (!valid_host(host, bracketed)) return VI_ERROR_INV_RSRC_NAME;
-  r.host = std::string(host);
-  std::string prefix = "TCPIP" + std::to_string(r.board) + "::" + host_text(r) + "::";
+  std::string prefix = "TCPIP" + std::to_string(r.board) + "::" + host_text(host) + "::";
 
   if (f.size() == 4 && iequals(f[3], "SOCKET")) {
     auto port = parse_number(f[2], 65535);
     if (!port || *port == 0) return VI_ERROR_INV_RSRC_NAME;
-    r.kind = transport_kind::socket;
     r.resource_class = "SOCKET";
-    r.port = static_cast<std::uint16_t>(*port);
-    r.canonical = prefix + std::to_string(r.port) + "::SOCKET";
+    r.address = socket_address{std::string(host), static_cast<std::uint16_t>(*port)};
+    r.canonical = prefix + std::to_string(*port) + "::SOCKET";
     return VI_SUCCESS;
   }
 
@@ -153,21 +151,19 @@ ViStatus parse_tcpip(std::vector<std::string_view> f, resource_name& r) {
     std::string_view rest = device.substr(6);
     std::string_view index = rest.substr(0, rest.find(','));
     if (!parse_number(index, 65535)) return VI_ERROR_INV_RSRC_NAME;
-    r.port = hislip_default_port;
+    hislip_address a{std::string(host), hislip_default_port, "hislip" + std::string(index)};
     if (auto comma = rest.find(','); comma != std::string_view::npos) {
       auto port = parse_number(rest.substr(comma + 1), 65535);
       if (!port || *port == 0) return VI_ERROR_INV_RSRC_NAME;
-      r.port = static_cast<std::uint16_t>(*port);
+      a.port = static_cast<std::uint16_t>(*port);
     }
-    r.kind = transport_kind::hislip;
-    r.device_name = "hislip" + std::string(index);
-    r.canonical = prefix + r.device_name +
-                  (r.port != hislip_default_port ? "," + std::to_string(r.port) : "") + "::INSTR";
+    r.canonical = prefix + a.device_name +
+                  (a.port != hislip_default_port ? "," + std::to_string(a.port) : "") + "::INSTR";
+    r.address = std::move(a);
     return VI_SUCCESS;
   }
-  r.kind = transport_kind::vxi11;
-  r.device_name = std::string(device);
-  r.canonical = prefix + r.device_name + "::INSTR";
+  r.canonical = prefix + std::string(device) + "::INSTR";
+  r.address = vxi11_address{std::string(host), std::string(device)};
   return VI_SUCCESS;
 }
 
@@ -185,20 +181,18 @@ ViStatus parse_usb(std::vector<std::string_view> f, resource_name& r) {
   if (!vid || !pid) return VI_ERROR_INV_RSRC_NAME;
   for (char c : f[3])
     if (!std::isgraph(static_cast<unsigned char>(c))) return VI_ERROR_INV_RSRC_NAME;
-  r.vendor_id = static_cast<std::uint16_t>(*vid);
-  r.product_id = static_cast<std::uint16_t>(*pid);
-  r.serial_number = std::string(f[3]);
+  usb_address a{static_cast<std::uint16_t>(*vid), static_cast<std::uint16_t>(*pid), std::string(f[3]), -1};
   if (n == 5) {
     auto intf = parse_number(f[4], 255);
     if (!intf) return VI_ERROR_INV_RSRC_NAME;
-    r.usb_interface = static_cast<int>(*intf);
+    a.usb_interface = static_cast<int>(*intf);
   }
-  r.resource_class = cls;
-  r.kind = cls == "RAW" ? transport_kind::usb_raw : transport_kind::usbtmc;
   char ids[32];
-  std::snprintf(ids, sizeof ids, "0x%04X::0x%04X", r.vendor_id, r.product_id);
-  r.canonical = "USB" + std::to_string(r.board) + "::" + ids + "::" + r.serial_number +
-                (n == 5 ? "::" + std::to_string(r.usb_interface) : "") + "::" + cls;
+  std::snprintf(ids, sizeof ids, "0x%04X::0x%04X", a.vendor_id, a.product_id);
+  r.canonical = "USB" + std::to_string(r.board) + "::" + ids + "::" + a.serial_number +
+                (n == 5 ? "::" + std::to_string(a.usb_interface) : "") + "::" + cls;
+  r.resource_class = std::move(cls);
+  r.address = std::move(a);
   return VI_SUCCESS;
 }
 
@@ -209,16 +203,16 @@ ViStatus parse_gpib(std::vector<std::string_view> f, resource_name& r) {
   if (n != 2 && n != 3) return VI_ERROR_INV_RSRC_NAME;
   auto primary = parse_number(f[1], 30);
   if (!primary) return VI_ERROR_INV_RSRC_NAME;
-  r.primary_address = *primary;
+  gpib_address a{*primary, -1};
   if (n == 3) {
     auto secondary = parse_number(f[2], 30);
     if (!secondary) return VI_ERROR_INV_RSRC_NAME;
-    r.secondary_address = static_cast<int>(*secondary);
+    a.secondary_address = static_cast<int>(*secondary);
   }
-  r.kind = transport_kind::gpib;
   r.resource_class = "INSTR";
-  r.canonical = "GPIB" + std::to_string(r.board) + "::" + std::to_string(r.primary_address) +
-                (n == 3 ? "::" + std::to_string(r.secondary_address) : "") + "::INSTR";
+  r.canonical = "GPIB" + std::to_string(r.board) + "::" + std::to_string(a.primary_address) +
+                (n == 3 ? "::" + std::to_string(a.secondary_address) : "") + "::INSTR";
+  r.address = a;
   return VI_SUCCESS;
 }
 
@@ -236,7 +230,6 @@ ViStatus parse_vxi(std::vector<std::string_view> f, std::string_view keyword, re
   else if (n != 2) return VI_ERROR_INV_RSRC_NAME;
   auto address = parse_number(f[1], 255);
   if (!address) return VI_ERROR_INV_RSRC_NAME;
-  r.primary_address = *address;
   r.resource_class = cls;
   r.canonical = prefix + std::to_string(*address) + "::" + cls;
   return VI_SUCCESS;
@@ -331,8 +324,8 @@ ViStatus parse_fields(std::string_view name, resource_name& out) {
     case VI_INTF_ASRL:
       if (fields->size() > 2 || (fields->size() == 2 && !iequals((*fields)[1], "INSTR")))
         return VI_ERROR_INV_RSRC_NAME;
-      out.kind = transport_kind::serial;
       out.resource_class = "INSTR";
+      out.address = asrl_address{};
       out.canonical = "ASRL" + std::to_string(out.board) + "::INSTR";
       return VI_SUCCESS;
     default:
@@ -359,11 +352,10 @@ ViStatus parse_resource_name(std::string_view name, resource_name& out) {
     if (path.size() < 2 || path.size() > 240 || path.back() == ':') return VI_ERROR_INV_RSRC_NAME;
     for (char c : path)
       if (!std::isgraph(static_cast<unsigned char>(c))) return VI_ERROR_INV_RSRC_NAME;
-    out.kind = transport_kind::serial;
     out.interface_type = VI_INTF_ASRL;
     out.resource_class = "INSTR";
-    out.device_path = std::string(path);
-    out.canonical = "ASRL" + out.device_path + "::INSTR";
+    out.canonical = "ASRL" + std::string(path) + "::INSTR";
+    out.address = asrl_address{std::string(path)};
     return check_canonical_length(out);
   }
 

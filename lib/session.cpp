@@ -1,7 +1,9 @@
 // The read loop shared by all transports. A read ends, in order of priority, on END, on the
 // enabled termination character, or on a full count (VI_SUCCESS_MAX_CNT). On links without END
 // and with no termination character set, the end finder decides where a response ends; bytes
-// that arrive beyond a response's end wait for the next read.
+// that arrive beyond a response's end wait for the next read. On those links a message written
+// with END ends in a newline, added here unless the caller's bytes already end in one, because
+// instruments there take a newline as the end of a command.
 #include "session.h"
 
 #include <algorithm>
@@ -9,6 +11,15 @@
 #include <unistd.h>
 
 namespace kobrant::visa {
+namespace {
+
+constexpr std::byte newline{'\n'};
+
+bool answers(const transport_entry& entry, ViAttr attr) {
+  return std::find(entry.name_attributes.begin(), entry.name_attributes.end(), attr) != entry.name_attributes.end();
+}
+
+}  // namespace
 
 session::session(resource_name name, const transport_entry& entry)
     : name_(std::move(name)), entry_(entry), opener_pid_(::getpid()) {}
@@ -60,7 +71,9 @@ ViStatus session::write(std::span<const std::byte> data, std::size_t& written) {
   written = 0;
   if (closed_) return VI_ERROR_INV_OBJECT;
   const io_attributes attrs = current_attributes();
-  return settle(transport_->write(data, attrs.send_end, operation_deadline(attrs.timeout_ms), written));
+  const bool add_newline = !entry_.carries_end && attrs.send_end && (data.empty() || data.back() != newline);
+  const std::span<const std::byte> tail = add_newline ? std::span(&newline, 1) : std::span<const std::byte>();
+  return settle(transport_->write(data, tail, attrs.send_end, operation_deadline(attrs.timeout_ms), written));
 }
 
 ViStatus session::next_chunk(std::span<std::byte> space, const read_rules& rules,
@@ -169,6 +182,7 @@ ViStatus session::assert_trigger(ViUInt16 protocol) {
 ViStatus session::set_attribute(ViAttr attr, ViAttrState value) {
   std::lock_guard lock(attrs_mutex_);
   if (closed_) return VI_ERROR_INV_OBJECT;
+  if (answers(entry_, attr)) return VI_ERROR_ATTR_READONLY;
   ViStatus status = transport_->set_attribute(attr, value);
   if (status != not_mine) return status;
   return set_io_attribute(attrs_, name_, attr, value);
@@ -177,6 +191,7 @@ ViStatus session::set_attribute(ViAttr attr, ViAttrState value) {
 ViStatus session::get_attribute(ViAttr attr, void* out) {
   std::lock_guard lock(attrs_mutex_);
   if (closed_) return VI_ERROR_INV_OBJECT;
+  if (answers(entry_, attr)) return entry_.get_name_attribute(name_, attr, out);
   ViStatus status = transport_->get_attribute(attr, out);
   if (status != not_mine) return status;
   return get_io_attribute(attrs_, name_, attr, out);

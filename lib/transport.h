@@ -1,6 +1,9 @@
-// The one small interface every transport implements, and the table that picks a transport from
-// a parsed resource name. The core (session.cpp) keeps what is common: leftover bytes, the
-// count, termination-character and end-of-response rules, and the attribute store.
+// Where a protocol plugs in: the interface every transport implements and the row
+// (transport_entry) each transport file exports. A new protocol is one transport_*.cpp that
+// defines its class and its row, plus that row added to the table in transports.cpp. The core
+// (session.cpp) keeps what is common: leftover bytes, the count, termination-character and
+// end-of-response rules, the newline that ends a message on links without END, and the
+// attribute store.
 #pragma once
 
 #include "net.h"
@@ -36,11 +39,12 @@ class transport {
   // Connects and completes the protocol's handshake before the deadline.
   virtual ViStatus open(const resource_name& name, const deadline& until) = 0;
 
-  // Sends data; with end, marks its last byte with the protocol's END indicator (or, on links
-  // without one, ends the message the way instruments there expect). written counts the caller's
-  // bytes handed over, also on failure.
-  virtual ViStatus write(std::span<const std::byte> data, bool end, const deadline& until,
-                         std::size_t& written) = 0;
+  // Sends data and then tail as one message; with end, marks the last byte with the protocol's
+  // END indicator. tail is what the core appends on links without END (a newline), and always
+  // empty on links that carry END. written counts the bytes of data handed over, also on
+  // failure, never those of tail.
+  virtual ViStatus write(std::span<const std::byte> data, std::span<const std::byte> tail, bool end,
+                         const deadline& until, std::size_t& written) = 0;
 
   // Receives at least one byte into space, or fails. end tells whether the protocol's END came
   // with the last byte returned (always false on links without END). Bytes received before a
@@ -74,18 +78,29 @@ class transport {
   virtual ViStatus get_attribute(ViAttr, void*) { return not_mine; }
 };
 
+// One row per protocol. A parsed name picks the row by its interface, its class and the kind of
+// address the parser gave it (TCPIP INSTR is VXI-11 or HiSLIP by the address).
 struct transport_entry {
-  transport_kind kind;
+  ViUInt16 interface_type;          // VI_INTF_*
+  std::string_view resource_class;  // empty: every class of the interface
+  std::size_t address;              // address_index<the interface's address type>
   std::string_view name;
-  bool carries_end;  // false: the core finds where a response ends (message_end)
+  // false: the core ends each message with a newline on write and finds where a response
+  // ends on read (message_end).
+  bool carries_end;
   // nullptr for a class this build cannot serve: viOpen fails with VI_ERROR_NSUP_OPER.
   std::unique_ptr<transport> (*make)();
-  // Adds the resources of this kind that can be found without configuration; may be nullptr.
+  // Adds the resources of this row that can be found without configuration; may be nullptr.
   void (*list)(std::vector<std::string>& names);
+  // Read-only attributes that come from the resource name and that this row answers, beyond
+  // the ones every session has; the core refuses to set them.
+  std::span<const ViAttr> name_attributes = {};
+  // Writes one of name_attributes for name to out: VI_SUCCESS, or VI_ERROR_NSUP_ATTR.
+  ViStatus (*get_name_attribute)(const resource_name& name, ViAttr attr, void* out) = nullptr;
 };
 
-// The entry for a kind; every kind has one.
-const transport_entry& transport_for(transport_kind kind);
+// The row that serves name; names no row serves get one whose open fails.
+const transport_entry& transport_for(const resource_name& name);
 
 // All entries, for the resource search.
 std::span<const transport_entry* const> all_transports();

@@ -3,6 +3,7 @@
 // asynchronous one the handshake, the maximum message size exchange and device clear. Data
 // payloads are received straight into the caller's space; counts, termination characters and
 // leftovers the core handles.
+#include "attributes.h"
 #include "hislip_wire.h"
 #include "transport.h"
 
@@ -59,20 +60,21 @@ std::span<const std::byte> as_bytes(std::string_view text) {
 class hislip_transport final : public transport {
  public:
   ViStatus open(const resource_name& name, const deadline& until) override {
-    ViStatus status = tcp_connect(name.host, name.port, until, sync_);
+    const auto& address = std::get<hislip_address>(name.address);
+    ViStatus status = tcp_connect(address.host, address.port, until, sync_);
     if (status < 0) return status;
     // Nothing on the synchronous channel is data for the caller before the session exists.
     sync_reader_.set_discard_data(true);
 
     header init{message_type::initialize, 0, hislip::initialize_parameter(offered_version, vendor_id),
-                name.device_name.size()};
-    status = send_message(sync_.get(), init, as_bytes(name.device_name), until);
+                address.device_name.size()};
+    status = send_message(sync_.get(), init, as_bytes(address.device_name), until);
     message_reader::event reply;
     if (status >= 0) status = expect(sync_.get(), sync_reader_, message_type::initialize_response, until, reply);
     if (status < 0) return status;
     const std::uint16_t session_id = static_cast<std::uint16_t>(reply.head.message_parameter & 0xFFFF);
 
-    status = tcp_connect(name.host, name.port, until, async_);
+    status = tcp_connect(address.host, address.port, until, async_);
     if (status >= 0) {
       status = send_message(async_.get(), {message_type::async_initialize, 0, session_id, 0}, {}, until);
     }
@@ -99,8 +101,9 @@ class hislip_transport final : public transport {
     return VI_SUCCESS;
   }
 
-  ViStatus write(std::span<const std::byte> data, bool end, const deadline& until,
-                 std::size_t& written) override {
+  // tail stays empty: DataEND marks the end of a message.
+  ViStatus write(std::span<const std::byte> data, std::span<const std::byte>, bool end,
+                 const deadline& until, std::size_t& written) override {
     written = 0;
     if (!sync_) return VI_ERROR_CONN_LOST;
     if (data.empty() && !end) return VI_SUCCESS;
@@ -319,9 +322,17 @@ class hislip_transport final : public transport {
 
 std::unique_ptr<transport> make_hislip_transport() { return std::make_unique<hislip_transport>(); }
 
+constexpr ViAttr address_attributes[] = {VI_ATTR_TCPIP_ADDR, VI_ATTR_TCPIP_HOSTNAME, VI_ATTR_TCPIP_DEVICE_NAME};
+
+ViStatus get_address_attribute(const resource_name& name, ViAttr attr, void* out) {
+  const auto& address = std::get<hislip_address>(name.address);
+  return put_attribute_string(attr == VI_ATTR_TCPIP_DEVICE_NAME ? address.device_name : address.host, out);
+}
+
 }  // namespace
 
-constinit const transport_entry hislip_transport_entry{transport_kind::hislip, "HiSLIP", true,
-                                                       &make_hislip_transport, nullptr};
+constinit const transport_entry hislip_transport_entry{
+    VI_INTF_TCPIP, "INSTR", address_index<hislip_address>, "HiSLIP", true, &make_hislip_transport, nullptr,
+    address_attributes, &get_address_attribute};
 
 }  // namespace kobrant::visa

@@ -1,8 +1,6 @@
 // ASRL INSTR: an instrument on a serial port (ASRL/dev/ttyUSB0::INSTR, or ASRLn::INSTR for
 // /dev/ttyS(n-1), see serial_ports.h). The line carries only bytes: no END, no device clear.
-// A write with END gets a trailing newline unless it already ends in one, because instruments
-// on serial lines take a newline as the end of a command; where a response ends is left to
-// the core's end finder. The port is held exclusively, raw, with the line settings of the
+// The core adds the newline that ends a message and finds where a response ends. The port is held exclusively, raw, with the line settings of the
 // VISA serial attributes (serial_line.h).
 #include "serial_line.h"
 #include "serial_ports.h"
@@ -23,7 +21,6 @@
 namespace kobrant::visa {
 namespace {
 
-constexpr std::byte newline{'\n'};
 
 // Longest pause between two looks at the output queue while waiting for it to drain: the
 // kernel offers no event for "sent", so the wait polls, guided by the time the bytes need.
@@ -63,7 +60,7 @@ int retry(Call call) {
 class serial_transport final : public transport {
  public:
   ViStatus open(const resource_name& name, const deadline&) override {
-    std::string path = name.device_path;
+    std::string path = std::get<asrl_address>(name.address).device_path;
     if (path.empty()) {
       auto board = serial::board_device(name.board);
       if (!board) return VI_ERROR_INTF_NUM_NCONFIG;
@@ -99,12 +96,11 @@ class serial_transport final : public transport {
     return VI_SUCCESS;
   }
 
-  ViStatus write(std::span<const std::byte> data, bool end, const deadline& until,
-                 std::size_t& written) override {
+  ViStatus write(std::span<const std::byte> data, std::span<const std::byte> tail, bool,
+                 const deadline& until, std::size_t& written) override {
     written = 0;
     if (!fd_) return VI_ERROR_CONN_LOST;
-    const bool add_newline = end && (data.empty() || data.back() != newline);
-    const std::size_t total = data.size() + (add_newline ? 1 : 0);
+    const std::size_t total = data.size() + tail.size();
     std::size_t sent = 0;
     ViStatus status = VI_SUCCESS;
     while (sent < total) {
@@ -113,7 +109,9 @@ class serial_transport final : public transport {
       if (sent < data.size()) {
         iov[count++] = {const_cast<std::byte*>(data.data() + sent), data.size() - sent};
       }
-      if (add_newline) iov[count++] = {const_cast<std::byte*>(&newline), 1};
+      const std::size_t tail_sent = sent > data.size() ? sent - data.size() : 0;
+      if (tail_sent < tail.size())
+        iov[count++] = {const_cast<std::byte*>(tail.data() + tail_sent), tail.size() - tail_sent};
       const ssize_t n = ::writev(fd_.get(), iov, count);
       if (n > 0) {
         sent += static_cast<std::size_t>(n);
@@ -287,7 +285,7 @@ void list_serial_ports(std::vector<std::string>& names) {
 
 }  // namespace
 
-constinit const transport_entry serial_transport_entry{transport_kind::serial, "serial", false,
-                                                       &make_serial_transport, &list_serial_ports};
+constinit const transport_entry serial_transport_entry{
+    VI_INTF_ASRL, "INSTR", address_index<asrl_address>, "serial", false, &make_serial_transport, &list_serial_ports};
 
 }  // namespace kobrant::visa

@@ -1,7 +1,7 @@
 // TCPIP SOCKET: raw SCPI over a TCP connection (TCPIP[board]::host::port::SOCKET).
-// The wire carries only the bytes: no END, no device clear. A write with END gets a trailing
-// newline unless it already ends in one, because instruments on raw sockets take a newline as
-// the end of a command; where a response ends is left to the core's end finder.
+// The wire carries only the bytes: no END, no device clear. The core adds the newline that ends
+// a message and finds where a response ends. The row answers the address attributes.
+#include "attributes.h"
 #include "transport.h"
 
 #include <algorithm>
@@ -12,21 +12,17 @@
 namespace kobrant::visa {
 namespace {
 
-constexpr std::byte newline{'\n'};
-
 class socket_transport final : public transport {
  public:
   ViStatus open(const resource_name& name, const deadline& until) override {
-    return tcp_connect(name.host, name.port, until, fd_);
+    const auto& address = std::get<socket_address>(name.address);
+    return tcp_connect(address.host, address.port, until, fd_);
   }
 
-  ViStatus write(std::span<const std::byte> data, bool end, const deadline& until,
-                 std::size_t& written) override {
+  ViStatus write(std::span<const std::byte> data, std::span<const std::byte> tail, bool,
+                 const deadline& until, std::size_t& written) override {
     written = 0;
     if (!fd_) return VI_ERROR_CONN_LOST;
-    bool add_newline = end && (data.empty() || data.back() != newline);
-    std::span<const std::byte> tail = add_newline ? std::span<const std::byte>(&newline, 1)
-                                                  : std::span<const std::byte>();
     std::size_t sent = 0;
     ViStatus status = send_all(fd_.get(), data, tail, until, sent);
     written = std::min(sent, data.size());
@@ -78,9 +74,19 @@ class socket_transport final : public transport {
 
 std::unique_ptr<transport> make_socket_transport() { return std::make_unique<socket_transport>(); }
 
+constexpr ViAttr address_attributes[] = {VI_ATTR_TCPIP_ADDR, VI_ATTR_TCPIP_HOSTNAME, VI_ATTR_TCPIP_PORT};
+
+ViStatus get_address_attribute(const resource_name& name, ViAttr attr, void* out) {
+  const auto& address = std::get<socket_address>(name.address);
+  if (attr != VI_ATTR_TCPIP_PORT) return put_attribute_string(address.host, out);
+  *static_cast<ViUInt16*>(out) = address.port;
+  return VI_SUCCESS;
+}
+
 }  // namespace
 
-constinit const transport_entry socket_transport_entry{transport_kind::socket, "SOCKET", false,
-                                                       &make_socket_transport, nullptr};
+constinit const transport_entry socket_transport_entry{
+    VI_INTF_TCPIP, "SOCKET", address_index<socket_address>, "SOCKET", false, &make_socket_transport, nullptr,
+    address_attributes, &get_address_attribute};
 
 }  // namespace kobrant::visa

@@ -2,6 +2,7 @@
 // mapper on port 111 names the core channel's port; there a link to the device is created, and
 // writes and reads become device_write and device_read calls whose flags and reasons carry END
 // and the termination character. The core keeps the count and termination rules.
+#include "attributes.h"
 #include "transport.h"
 #include "vxi11_wire.h"
 
@@ -207,8 +208,9 @@ std::string peer_address(int fd, const std::string& fallback) {
 class vxi11_transport final : public transport {
  public:
   ViStatus open(const resource_name& name, const deadline& until) override {
+    const auto& target = std::get<vxi11_address>(name.address);
     rpc_channel mapper;
-    ViStatus status = mapper.connect(name.host, pmap_port, until);
+    ViStatus status = mapper.connect(target.host, pmap_port, until);
     if (status < 0) return status;
     const std::array<std::uint32_t, 4> mapping = {device_core, device_core_version, ipproto_tcp, 0};
     std::array<std::uint32_t, 1> port{};
@@ -217,7 +219,7 @@ class vxi11_transport final : public transport {
     // Port 0: the host runs a port mapper but no VXI-11 server.
     if (port[0] == 0) return VI_ERROR_RSRC_NFOUND;
     if (port[0] > 65535) return VI_ERROR_IO;
-    const std::string address = peer_address(mapper.fd(), name.host);
+    const std::string address = peer_address(mapper.fd(), target.host);
     mapper.disconnect();
 
     status = core_.connect(address, static_cast<std::uint16_t>(port[0]), until);
@@ -225,7 +227,7 @@ class vxi11_transport final : public transport {
     const std::array<std::uint32_t, 3> parms = {static_cast<std::uint32_t>(::getpid()), 0, 0};
     std::array<std::uint32_t, 4> link{};  // error, lid, abortPort, maxRecvSize
     status = core_.call(device_core, device_core_version, static_cast<std::uint32_t>(core_proc::create_link),
-                        parms, std::as_bytes(std::span(name.device_name)), until, link);
+                        parms, std::as_bytes(std::span(target.device_name)), until, link);
     if (status >= 0) status = to_status(static_cast<device_error>(link[0]));
     if (status < 0) {
       core_.disconnect();
@@ -237,8 +239,9 @@ class vxi11_transport final : public transport {
     return VI_SUCCESS;
   }
 
-  ViStatus write(std::span<const std::byte> data, bool end, const deadline& until,
-                 std::size_t& written) override {
+  // tail stays empty: the END flag of device_write marks the end of a message.
+  ViStatus write(std::span<const std::byte> data, std::span<const std::byte>, bool end,
+                 const deadline& until, std::size_t& written) override {
     written = 0;
     if (!core_.connected()) return VI_ERROR_CONN_LOST;
     // An empty write with END still ends the message that earlier writes without END began.
@@ -367,9 +370,17 @@ class vxi11_transport final : public transport {
 
 std::unique_ptr<transport> make_vxi11_transport() { return std::make_unique<vxi11_transport>(); }
 
+constexpr ViAttr address_attributes[] = {VI_ATTR_TCPIP_ADDR, VI_ATTR_TCPIP_HOSTNAME, VI_ATTR_TCPIP_DEVICE_NAME};
+
+ViStatus get_address_attribute(const resource_name& name, ViAttr attr, void* out) {
+  const auto& address = std::get<vxi11_address>(name.address);
+  return put_attribute_string(attr == VI_ATTR_TCPIP_DEVICE_NAME ? address.device_name : address.host, out);
+}
+
 }  // namespace
 
-constinit const transport_entry vxi11_transport_entry{transport_kind::vxi11, "VXI-11", true,
-                                                      &make_vxi11_transport, nullptr};
+constinit const transport_entry vxi11_transport_entry{
+    VI_INTF_TCPIP, "INSTR", address_index<vxi11_address>, "VXI-11", true, &make_vxi11_transport, nullptr,
+    address_attributes, &get_address_attribute};
 
 }  // namespace kobrant::visa

@@ -1,5 +1,7 @@
-// The transport table: the only place the core names transports. A kind without a transport in
-// this build still has an entry, so opening it fails with a clear status instead of a guess.
+// The transport table: the only place the core names transports, and the one place a new
+// protocol's row is added (its class and row live in its own transport_*.cpp; see transport.h).
+// Classes without a transport in this build still have rows, so opening them fails with a
+// clear status instead of a guess.
 #include "transport.h"
 
 #include <array>
@@ -7,23 +9,36 @@
 namespace kobrant::visa {
 namespace {
 
-constexpr transport_entry usbtmc_unavailable{transport_kind::usbtmc, "USBTMC", true, nullptr, nullptr};
-constexpr transport_entry usb_raw_unavailable{transport_kind::usb_raw, "USB raw", true, nullptr, nullptr};
-constexpr transport_entry gpib_unavailable{transport_kind::gpib, "GPIB", true, nullptr, nullptr};
-constexpr transport_entry unsupported{transport_kind::unsupported, "unsupported", true, nullptr, nullptr};
+constexpr std::size_t no_address = address_index<std::monostate>;
+
+constexpr transport_entry usbtmc_unavailable{VI_INTF_USB, "INSTR", address_index<usb_address>, "USBTMC", true,
+                                             nullptr, nullptr};
+constexpr transport_entry usb_raw_unavailable{VI_INTF_USB, "RAW", address_index<usb_address>, "USB raw", true,
+                                              nullptr, nullptr};
+constexpr transport_entry gpib_unavailable{VI_INTF_GPIB, "INSTR", address_index<gpib_address>, "GPIB", true,
+                                           nullptr, nullptr};
+constexpr transport_entry vxi_unavailable{VI_INTF_VXI, "", no_address, "VXI", true, nullptr, nullptr};
+constexpr transport_entry gpib_vxi_unavailable{VI_INTF_GPIB_VXI, "", no_address, "GPIB-VXI", true, nullptr, nullptr};
+constexpr transport_entry pxi_unavailable{VI_INTF_PXI, "", no_address, "PXI", true, nullptr, nullptr};
+// Board-level classes (TCPIP0::SERVANT, GPIB0::INTFC, ...) that no row above takes. Rows compare
+// classes exactly: the parser writes them in upper case.
+constexpr transport_entry unsupported{0, "", no_address, "unsupported", true, nullptr, nullptr};
 
 // Pointers, not copies: the entries live in the transport files, and copying them here would
 // depend on the order in which translation units are initialised.
-const std::array<const transport_entry*, 8> table = {
+const std::array<const transport_entry*, 10> table = {
     &socket_transport_entry, &vxi11_transport_entry, &hislip_transport_entry, &serial_transport_entry,
-    &usbtmc_unavailable,     &usb_raw_unavailable, &gpib_unavailable, &unsupported,
+    &usbtmc_unavailable,     &usb_raw_unavailable,   &gpib_unavailable,       &vxi_unavailable,
+    &gpib_vxi_unavailable,   &pxi_unavailable,
 };
 
 }  // namespace
 
-const transport_entry& transport_for(transport_kind kind) {
+const transport_entry& transport_for(const resource_name& name) {
   for (const transport_entry* entry : table)
-    if (entry->kind == kind) return *entry;
+    if (entry->interface_type == name.interface_type && entry->address == name.address.index() &&
+        (entry->resource_class.empty() || entry->resource_class == name.resource_class))
+      return *entry;
   return unsupported;
 }
 

@@ -12,64 +12,74 @@ resource_name parse_ok(const char* text) {
   return r;
 }
 
+// The address of the kind A that r must hold; a test fails rather than crash if it holds another.
+template <class A>
+A address_of(const resource_name& r) {
+  const A* a = std::get_if<A>(&r.address);
+  EXPECT_NE(a, nullptr) << r.canonical << " holds address alternative " << r.address.index();
+  return a ? *a : A{};
+}
+
 TEST(resource_name, sockets) {
   auto r = parse_ok("TCPIP::192.168.1.5::5025::SOCKET");
-  EXPECT_EQ(r.kind, transport_kind::socket);
-  EXPECT_EQ(r.host, "192.168.1.5");
-  EXPECT_EQ(r.port, 5025);
+  auto a = address_of<socket_address>(r);
+  EXPECT_EQ(a.host, "192.168.1.5");
+  EXPECT_EQ(a.port, 5025);
   EXPECT_EQ(r.canonical, "TCPIP0::192.168.1.5::5025::SOCKET");
 
   r = parse_ok("tcpip3::[2001:db8::5]::5025::socket");
   EXPECT_EQ(r.board, 3u);
-  EXPECT_EQ(r.host, "2001:db8::5");
+  EXPECT_EQ(address_of<socket_address>(r).host, "2001:db8::5");
   EXPECT_EQ(r.canonical, "TCPIP3::[2001:db8::5]::5025::SOCKET");
 
   r = parse_ok("TCPIP0::scope-7.lab.example::1234::SOCKET");
-  EXPECT_EQ(r.host, "scope-7.lab.example");
+  EXPECT_EQ(address_of<socket_address>(r).host, "scope-7.lab.example");
 }
 
 TEST(resource_name, vxi11_and_hislip) {
   auto r = parse_ok("TCPIP::10.0.0.1");
-  EXPECT_EQ(r.kind, transport_kind::vxi11);
-  EXPECT_EQ(r.device_name, "inst0");
+  EXPECT_EQ(address_of<vxi11_address>(r).device_name, "inst0");
+  EXPECT_EQ(address_of<vxi11_address>(r).host, "10.0.0.1");
   EXPECT_EQ(r.canonical, "TCPIP0::10.0.0.1::inst0::INSTR");
 
   r = parse_ok("TCPIP0::10.0.0.1::gpib0,5::INSTR");
-  EXPECT_EQ(r.kind, transport_kind::vxi11);
-  EXPECT_EQ(r.device_name, "gpib0,5");
+  EXPECT_EQ(address_of<vxi11_address>(r).device_name, "gpib0,5");
 
   r = parse_ok("TCPIP0::[fe80::1]::hislip0::INSTR");
-  EXPECT_EQ(r.kind, transport_kind::hislip);
-  EXPECT_EQ(r.host, "fe80::1");
-  EXPECT_EQ(r.port, 4880);
-  EXPECT_EQ(r.device_name, "hislip0");
+  auto h = address_of<hislip_address>(r);
+  EXPECT_EQ(h.host, "fe80::1");
+  EXPECT_EQ(h.port, 4880);
+  EXPECT_EQ(h.device_name, "hislip0");
 
   r = parse_ok("TCPIP::h::HISLIP2,4881");
-  EXPECT_EQ(r.kind, transport_kind::hislip);
-  EXPECT_EQ(r.port, 4881);
+  EXPECT_EQ(address_of<hislip_address>(r).port, 4881);
   EXPECT_EQ(r.canonical, "TCPIP0::h::hislip2,4881::INSTR");
 }
 
 TEST(resource_name, usb_serial_gpib) {
   auto r = parse_ok("USB0::0x0957::6038::MY1234::INSTR");
-  EXPECT_EQ(r.kind, transport_kind::usbtmc);
-  EXPECT_EQ(r.vendor_id, 0x0957);
-  EXPECT_EQ(r.product_id, 6038);
+  auto u = address_of<usb_address>(r);
+  EXPECT_EQ(u.vendor_id, 0x0957);
+  EXPECT_EQ(u.product_id, 6038);
+  EXPECT_EQ(u.serial_number, "MY1234");
+  EXPECT_EQ(u.usb_interface, -1);
   EXPECT_EQ(r.canonical, "USB0::0x0957::0x1796::MY1234::INSTR");
-  EXPECT_EQ(parse_ok("USB::1::2::SN::3::RAW").kind, transport_kind::usb_raw);
+  r = parse_ok("USB::1::2::SN::3::RAW");
+  EXPECT_EQ(address_of<usb_address>(r).usb_interface, 3);
+  EXPECT_EQ(r.resource_class, "RAW");
 
   r = parse_ok("ASRL7");
-  EXPECT_EQ(r.kind, transport_kind::serial);
+  EXPECT_EQ(address_of<asrl_address>(r).device_path, "");
   EXPECT_EQ(r.canonical, "ASRL7::INSTR");
   r = parse_ok("ASRL/dev/ttyUSB0::INSTR");
-  EXPECT_EQ(r.device_path, "/dev/ttyUSB0");
+  EXPECT_EQ(address_of<asrl_address>(r).device_path, "/dev/ttyUSB0");
 
   r = parse_ok("GPIB0::12::3::INSTR");
-  EXPECT_EQ(r.kind, transport_kind::gpib);
-  EXPECT_EQ(r.primary_address, 12u);
-  EXPECT_EQ(r.secondary_address, 3);
-  EXPECT_EQ(parse_ok("VXI0::1::INSTR").kind, transport_kind::unsupported);
-  EXPECT_EQ(parse_ok("GPIB0::INTFC").kind, transport_kind::unsupported);
+  auto g = address_of<gpib_address>(r);
+  EXPECT_EQ(g.primary_address, 12u);
+  EXPECT_EQ(g.secondary_address, 3);
+  EXPECT_EQ(parse_ok("VXI0::1::INSTR").address.index(), address_index<std::monostate>);
+  EXPECT_EQ(parse_ok("GPIB0::INTFC").address.index(), address_index<std::monostate>);
 }
 
 TEST(resource_name, malformed_names_are_refused) {
@@ -105,7 +115,7 @@ TEST(resource_name, malformed_names_are_refused) {
     // "TCPIP0::host::5025" is the device "5025" over VXI-11, which is valid; check the rest.
     if (std::string_view(name) == "TCPIP0::host::5025") {
       EXPECT_EQ(parse_resource_name(name, r), VI_SUCCESS);
-      EXPECT_EQ(r.kind, transport_kind::vxi11);
+      EXPECT_EQ(r.address.index(), address_index<vxi11_address>);
       continue;
     }
     EXPECT_EQ(parse_resource_name(name, r), VI_ERROR_INV_RSRC_NAME) << name;
@@ -144,7 +154,7 @@ TEST(resource_name, vxi_gpib_vxi_pxi_and_board_classes_get_their_fields_and_cano
   for (const row& want : rows) {
     SCOPED_TRACE(want.name);
     const resource_name r = parse_ok(want.name);
-    EXPECT_EQ(r.kind, transport_kind::unsupported);
+    EXPECT_EQ(r.address.index(), address_index<std::monostate>);
     EXPECT_EQ(r.interface_type, want.type);
     EXPECT_EQ(r.board, want.board);
     EXPECT_EQ(r.resource_class, want.cls);

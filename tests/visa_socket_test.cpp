@@ -189,4 +189,26 @@ TEST_F(session_fixture, end_on_a_write_is_a_newline_unless_one_is_there) {
   EXPECT_EQ(received, "*IDN?\nMEAS?\nABCD\n\n");
 }
 
+// The address attributes come from the resource name, are read-only, and a socket has no
+// device name.
+TEST_F(session_fixture, address_attributes_come_from_the_name_and_are_read_only) {
+  gate done;
+  scripted_peer peer([&](int) { done.wait(); });
+  open(peer);
+  char text[256] = {};
+  ASSERT_EQ(viGetAttribute(vi, VI_ATTR_TCPIP_ADDR, text), VI_SUCCESS);
+  EXPECT_STREQ(text, "127.0.0.1");
+  ASSERT_EQ(viGetAttribute(vi, VI_ATTR_TCPIP_HOSTNAME, text), VI_SUCCESS);
+  EXPECT_STREQ(text, "127.0.0.1");
+  ViUInt16 port = 0;
+  ASSERT_EQ(viGetAttribute(vi, VI_ATTR_TCPIP_PORT, &port), VI_SUCCESS);
+  EXPECT_EQ(peer.resource(), "TCPIP0::127.0.0.1::" + std::to_string(port) + "::SOCKET");
+  EXPECT_EQ(viGetAttribute(vi, VI_ATTR_TCPIP_DEVICE_NAME, text), VI_ERROR_NSUP_ATTR);
+  EXPECT_EQ(viSetAttribute(vi, VI_ATTR_TCPIP_ADDR, 0), VI_ERROR_ATTR_READONLY);
+  EXPECT_EQ(viSetAttribute(vi, VI_ATTR_TCPIP_PORT, 1), VI_ERROR_ATTR_READONLY);
+  ASSERT_EQ(viGetAttribute(vi, VI_ATTR_RSRC_NAME, text), VI_SUCCESS);
+  EXPECT_EQ(text, peer.resource());
+  done.release();
+}
+
 }  // namespace

@@ -148,6 +148,12 @@ struct hislip_session : ::testing::Test, kobrant::test::visa_session {
 
 TEST_F(hislip_session, opening_offers_a_version_names_the_sub_address_and_pairs_the_channels) {
   ASSERT_EQ(start([](hislip_peer& p) { p.handshake(); receive_until_gone(p.sync); }, "hislip3"), VI_SUCCESS);
+  char text[256] = {};
+  ASSERT_EQ(viGetAttribute(vi, VI_ATTR_TCPIP_DEVICE_NAME, text), VI_SUCCESS);
+  EXPECT_STREQ(text, "hislip3");
+  ASSERT_EQ(viGetAttribute(vi, VI_ATTR_TCPIP_ADDR, text), VI_SUCCESS);
+  EXPECT_STREQ(text, "127.0.0.1");
+  EXPECT_EQ(viSetAttribute(vi, VI_ATTR_TCPIP_DEVICE_NAME, 0), VI_ERROR_ATTR_READONLY);
   finish();
   EXPECT_EQ(peer->initialize.head.type, message_type::initialize);
   EXPECT_EQ(peer->initialize.head.message_parameter >> 16, 0x0100u);

@@ -84,6 +84,11 @@ TEST_F(vxi11_client, a_query_is_a_port_query_a_link_a_write_with_end_and_a_read)
     destroyed = expect_destroy(peer);
   });
   ASSERT_EQ(open(server, 3000), VI_SUCCESS);
+  char device[256] = {};
+  ASSERT_EQ(viGetAttribute(vi, VI_ATTR_TCPIP_DEVICE_NAME, device), VI_SUCCESS);
+  EXPECT_STREQ(device, "inst0");
+  ViUInt16 port = 0;
+  EXPECT_EQ(viGetAttribute(vi, VI_ATTR_TCPIP_PORT, &port), VI_ERROR_NSUP_ATTR) << "only sockets have a port";
   ASSERT_EQ(write("*IDN?\n"), VI_SUCCESS);
   std::string answer;
   EXPECT_EQ(read(answer, 1000), VI_SUCCESS);
