@@ -46,29 +46,6 @@ deadline rpc_deadline(ViUInt32 io_timeout, const deadline& operation) {
   return deadline::after_ms(io_timeout + rpc_margin_ms(io_timeout), operation.wake_fd());
 }
 
-// Reply bytes from the socket. A signal ends the wait for a reply that has not begun; a reply
-// already coming in is received to its end (within the deadline), so that its data reaches the
-// caller instead of being skipped, and interrupted records that the signal came.
-class socket_source final : public byte_source {
- public:
-  socket_source(int fd, const deadline& until, const record_reader& reader, bool& interrupted)
-      : fd_(fd), until_(until), reader_(reader), interrupted_(interrupted) {}
-  ViStatus receive_some(std::span<std::byte> space, std::size_t& count) override {
-    for (;;) {
-      ViStatus status = kobrant::visa::receive_some(fd_, space, until_, count);
-      // A wake-up, unlike a signal, ends the session: no reply is wanted any more.
-      if (status != VI_ERROR_ABORT || !reader_.in_record() || until_.woken()) return status;
-      interrupted_ = true;
-    }
-  }
-
- private:
-  int fd_;
-  const deadline& until_;
-  const record_reader& reader_;
-  bool& interrupted_;
-};
-
 // One RPC connection: numbered calls out, their replies back in step.
 class rpc_channel {
  public:
@@ -93,8 +70,10 @@ class rpc_channel {
     ViStatus status = send_call(prog, vers, proc, args, opaque, until);
     if (status < 0) return status;
     bool interrupted = false;
-    socket_source source(fd_.get(), until, reader_, interrupted);
-    return settle(receive_reply(reader_, source, last_xid_, results));
+    reader_.expect_reply(last_xid_, results.size());
+    status = settle(receive(until, {}, interrupted));
+    if (status >= 0) std::ranges::copy(reader_.words(), results.begin());
+    return status;
   }
 
   // device_read: the data goes straight into space, anything beyond it into excess.
@@ -119,13 +98,34 @@ class rpc_channel {
                               held_bytes& excess, read_reply& out, bool& interrupted) {
     out = {};
     interrupted = false;
-    socket_source source(fd_.get(), until, reader_, interrupted);
-    ViStatus status = settle(receive_read_reply(reader_, source, last_xid_, space, excess, out));
+    reader_.expect_read_reply(last_xid_, space.size(), excess);
+    ViStatus status = settle(receive(until, space, interrupted));
+    out = reader_.read_result();
     read_pending_ = status == VI_ERROR_ABORT;
     return status;
   }
 
  private:
+  // Pushes what the socket brings into the reader until the reply is decoded. A signal ends the
+  // wait for a reply that has not begun; a reply already coming in is received to its end
+  // (within the deadline), so that its data reaches the caller instead of being skipped, and
+  // interrupted records that the signal came. A wake-up, unlike a signal, ends the session: no
+  // reply is wanted any more.
+  ViStatus receive(const deadline& until, std::span<std::byte> caller_space, bool& interrupted) {
+    std::optional<ViStatus> done = reader_.outcome();
+    while (!done) {
+      const std::span<std::byte> space = reader_.next_space(caller_space);
+      if (space.empty()) return VI_ERROR_IO;  // a caller space smaller than announced
+      std::size_t n = 0;
+      const ViStatus status = receive_some(fd_.get(), space, until, n);
+      done = reader_.took(std::min(n, space.size()));
+      if (status >= 0) continue;
+      if (status != VI_ERROR_ABORT || !reader_.in_record() || until.woken()) return status;
+      interrupted = true;
+    }
+    return *done;
+  }
+
   ViStatus send_call(std::uint32_t prog, std::uint32_t vers, std::uint32_t proc,
                      std::span<const std::uint32_t> args,
                      std::optional<std::span<const std::byte>> opaque, const deadline& until) {

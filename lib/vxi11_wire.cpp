@@ -135,123 +135,195 @@ reply_head decode_reply_head(std::span<const std::byte> prefix) {
   return head;
 }
 
-ViStatus record_reader::next_fragment(byte_source& source) {
-  while (mark_have_ < mark_.size()) {
-    std::size_t n = 0;
-    ViStatus status = source.receive_some(std::span(mark_).subspan(mark_have_), n);
-    mark_have_ += n;
-    if (status < 0) return status;
+void record_reader::start_reply(std::uint32_t xid, std::size_t result_words, held_bytes* excess,
+                                std::size_t space_size) {
+  xid_ = xid;
+  word_count_ = result_words;
+  data_ = excess != nullptr;
+  excess_ = excess;
+  space_size_ = space_size;
+  count_ = direct_ = extra_ = 0;
+  if (excess_) excess_->clear();
+  outcome_.reset();
+  if (result_words > max_result_words) {
+    finish(VI_ERROR_IO);
+    return;
   }
-  const fragment_header header = decode_fragment_header(mark_);
-  mark_have_ = 0;
-  fragment_left_ = header.length;
-  last_ = header.last;
-  in_record_ = true;
-  return VI_SUCCESS;
+  phase_ = phase::skip;
+  after_skip_.reset();
+  advance();
 }
 
-ViStatus record_reader::read(byte_source& source, std::span<std::byte> out, std::size_t& done) {
-  done = 0;
-  while (done < out.size()) {
-    if (fragment_left_ == 0) {
-      if (in_record_ && last_) {
-        in_record_ = false;  // the record is over; what the caller expected is not there
-        return VI_ERROR_IO;
-      }
-      ViStatus status = next_fragment(source);
-      if (status < 0) return status;
-      continue;
+void record_reader::expect_reply(std::uint32_t xid, std::size_t result_words) {
+  start_reply(xid, result_words, nullptr, 0);
+}
+
+void record_reader::expect_read_reply(std::uint32_t xid, std::size_t space_size, held_bytes& excess) {
+  start_reply(xid, 3, &excess, space_size);  // error, reason, data length
+}
+
+void record_reader::expect_skip() {
+  outcome_.reset();
+  phase_ = phase::skip;
+  after_skip_ = VI_SUCCESS;
+  advance();
+}
+
+read_reply record_reader::read_result() const {
+  read_reply out;
+  out.count = count_;
+  if (outcome_ == VI_SUCCESS && word_count_ >= 2) {
+    out.error = static_cast<device_error>(words_[0]);
+    out.reason = words_[1];
+  }
+  return out;
+}
+
+std::span<std::byte> record_reader::next_space(std::span<std::byte> caller_space) {
+  if (phase_ == phase::idle) return {};
+  if (wants_mark()) return std::span(mark_).subspan(mark_have_);
+  std::span<std::byte> space;
+  switch (phase_) {
+    case phase::idle: return {};
+    case phase::skip: space = scratch_; break;
+    case phase::head: space = std::span(head_bytes_).subspan(have_, head_.need - have_); break;
+    case phase::results: space = std::span(result_bytes_).subspan(have_, 4 * word_count_ - have_); break;
+    case phase::data:
+      if (caller_space.size() < direct_) return {};
+      space = caller_space.subspan(count_, direct_ - count_);
+      break;
+    case phase::extra: space = std::span(scratch_).first(std::min(scratch_.size(), extra_ - excess_->size())); break;
+  }
+  return space.first(std::min<std::size_t>(space.size(), fragment_left_));
+}
+
+std::optional<ViStatus> record_reader::took(std::size_t n) {
+  if (phase_ == phase::idle || n == 0) return outcome_;
+  if (wants_mark()) {
+    mark_have_ += n;
+    if (mark_have_ < mark_.size()) return outcome_;
+    const fragment_header header = decode_fragment_header(mark_);
+    mark_have_ = 0;
+    fragment_left_ = header.length;
+    last_ = header.last;
+    in_record_ = true;
+    return advance();
+  }
+  fragment_left_ -= static_cast<std::uint32_t>(n);
+  switch (phase_) {
+    case phase::idle:
+    case phase::skip: break;
+    case phase::head:
+      have_ += n;
+      head_ = decode_reply_head(std::span(head_bytes_).first(have_));
+      break;
+    case phase::results: have_ += n; break;
+    case phase::data: count_ += n; break;
+    case phase::extra: excess_->append(std::span(scratch_).first(n)); break;
+  }
+  return advance();
+}
+
+std::optional<ViStatus> record_reader::finish(ViStatus status) {
+  phase_ = phase::idle;
+  outcome_ = status;
+  return outcome_;
+}
+
+// Moves on through every phase the bytes so far complete; a record that ends before a phase
+// has its bytes is VI_ERROR_IO.
+std::optional<ViStatus> record_reader::advance() {
+  for (;;) {
+    switch (phase_) {
+      case phase::idle: return outcome_;
+      case phase::skip:
+        if (record_over()) in_record_ = false;
+        if (in_record()) return std::nullopt;
+        if (after_skip_) return finish(*after_skip_);
+        phase_ = phase::head;
+        have_ = 0;
+        head_ = decode_reply_head({});
+        continue;
+      case phase::head:
+        if (have_ >= head_.need) {
+          if (head_.fault == rpc_fault::malformed) return finish(to_status(head_.fault));
+          phase_ = phase::skip;
+          if (head_.xid != xid_) continue;  // an answer to a call the client gave up on
+          if (head_.fault != rpc_fault::none) {
+            after_skip_ = to_status(head_.fault);
+            continue;
+          }
+          phase_ = phase::results;
+          have_ = 0;
+          continue;
+        }
+        break;
+      case phase::results:
+        if (have_ == 4 * word_count_) {
+          for (std::size_t i = 0; i < word_count_; ++i) words_[i] = get_u32(result_bytes_, 4 * i);
+          if (!data_) return finish(VI_SUCCESS);
+          const std::size_t length = words_[2];
+          if (length > space_size_ && length - space_size_ > max_excess) return finish(VI_ERROR_IO);
+          direct_ = std::min(length, space_size_);
+          extra_ = length - direct_;  // kept, the store growing only by what actually arrives
+          phase_ = phase::data;
+          continue;
+        }
+        break;
+      case phase::data:
+        if (count_ == direct_) {
+          phase_ = phase::extra;
+          continue;
+        }
+        break;
+      case phase::extra:
+        if (excess_->size() >= extra_) {
+          phase_ = phase::skip;  // the padding
+          after_skip_ = VI_SUCCESS;
+          continue;
+        }
+        break;
     }
-    const std::size_t want = std::min<std::size_t>(out.size() - done, fragment_left_);
+    if (record_over()) {
+      in_record_ = false;  // the record is over; what the reply needs is not there
+      return finish(VI_ERROR_IO);
+    }
+    return std::nullopt;
+  }
+}
+
+ViStatus record_reader::run(byte_source& source, std::span<std::byte> caller_space) {
+  std::optional<ViStatus> done = outcome_;
+  while (!done) {
+    const std::span<std::byte> space = next_space(caller_space);
+    if (space.empty()) return finish(VI_ERROR_IO).value();  // a caller space smaller than announced
     std::size_t n = 0;
-    ViStatus status = source.receive_some(out.subspan(done, want), n);
-    n = std::min(n, want);
-    done += n;
-    fragment_left_ -= static_cast<std::uint32_t>(n);
+    const ViStatus status = source.receive_some(space, n);
+    done = took(std::min(n, space.size()));
     if (status < 0) return status;
   }
-  return VI_SUCCESS;
+  return *done;
 }
 
 ViStatus record_reader::skip_rest(byte_source& source) {
-  std::array<std::byte, 16 * 1024> scratch;
-  while (in_record()) {
-    if (fragment_left_ == 0) {
-      if (in_record_ && last_) {
-        in_record_ = false;
-        break;
-      }
-      ViStatus status = next_fragment(source);
-      if (status < 0) return status;
-      continue;
-    }
-    const std::size_t want = std::min<std::size_t>(scratch.size(), fragment_left_);
-    std::size_t n = 0;
-    ViStatus status = source.receive_some(std::span(scratch).first(want), n);
-    fragment_left_ -= static_cast<std::uint32_t>(std::min(n, want));
-    if (status < 0) return status;
-  }
-  return VI_SUCCESS;
+  expect_skip();
+  return run(source);
 }
 
 ViStatus receive_reply(record_reader& reader, byte_source& source, std::uint32_t xid,
                        std::span<std::uint32_t> words) {
-  if (words.size() > max_result_words) return VI_ERROR_IO;
-  for (;;) {
-    ViStatus status = reader.skip_rest(source);
-    if (status < 0) return status;
-
-    std::array<std::byte, max_reply_head> head_bytes;
-    std::size_t have = 0;
-    reply_head head = decode_reply_head({});
-    while (head.need > have) {
-      std::size_t n = 0;
-      status = reader.read(source, std::span(head_bytes).subspan(have, head.need - have), n);
-      have += n;
-      if (status < 0) return status;
-      head = decode_reply_head(std::span(head_bytes).first(have));
-    }
-    if (head.fault == rpc_fault::malformed) return to_status(head.fault);
-    if (head.xid != xid) continue;  // an answer to a call the client gave up on
-    if (head.fault != rpc_fault::none) {
-      status = reader.skip_rest(source);
-      return status < 0 ? status : to_status(head.fault);
-    }
-
-    std::array<std::byte, 4 * max_result_words> result_bytes;
-    std::size_t n = 0;
-    status = reader.read(source, std::span(result_bytes).first(4 * words.size()), n);
-    if (status < 0) return status;
-    for (std::size_t i = 0; i < words.size(); ++i) words[i] = get_u32(result_bytes, 4 * i);
-    return VI_SUCCESS;
-  }
+  reader.expect_reply(xid, words.size());
+  const ViStatus status = reader.run(source);
+  if (status >= 0) std::ranges::copy(reader.words(), words.begin());
+  return status;
 }
 
 ViStatus receive_read_reply(record_reader& reader, byte_source& source, std::uint32_t xid,
                             std::span<std::byte> space, held_bytes& excess, read_reply& out) {
-  out = {};
-  excess.clear();
-  std::array<std::uint32_t, 3> words{};  // error, reason, data length
-  ViStatus status = receive_reply(reader, source, xid, words);
-  if (status < 0) return status;
-  out.error = static_cast<device_error>(words[0]);
-  out.reason = words[1];
-  const std::size_t length = words[2];
-  if (length > space.size() && length - space.size() > max_excess) return VI_ERROR_IO;
-
-  const std::size_t direct = std::min(length, space.size());
-  status = reader.read(source, space.first(direct), out.count);
-  if (status < 0) return status;
-  // Bytes beyond what was asked for: kept, the store growing only by what actually arrived.
-  const std::size_t extra = length - direct;
-  std::array<std::byte, 16 * 1024> chunk;
-  while (excess.size() < extra) {
-    std::size_t n = 0;
-    status = reader.read(source, std::span(chunk).first(std::min(chunk.size(), extra - excess.size())), n);
-    excess.append(std::span(chunk).first(n));
-    if (status < 0) return status;
-  }
-  return reader.skip_rest(source);  // the padding
+  reader.expect_read_reply(xid, space.size(), excess);
+  const ViStatus status = reader.run(source, space);
+  out = reader.read_result();
+  return status;
 }
 
 }  // namespace kobrant::visa::vxi11

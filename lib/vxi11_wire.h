@@ -155,37 +155,7 @@ class byte_source {
   virtual ViStatus receive_some(std::span<std::byte> space, std::size_t& count) = 0;
 };
 
-// Follows the record marks of one incoming stream. Its position survives a failed read, so
-// after a timeout the next reply is found by skipping the rest of the interrupted record.
-class record_reader {
- public:
-  // True while a record has been started and not read to its end.
-  bool in_record() const { return in_record_ || mark_have_ > 0; }
-
-  // Receives exactly out.size() bytes of the current record (starting one at a record
-  // boundary), across fragments. done counts the bytes stored, also on failure. A record that
-  // ends first is VI_ERROR_IO.
-  ViStatus read(byte_source& source, std::span<std::byte> out, std::size_t& done);
-
-  // Discards what is left of the current record, if one is open.
-  ViStatus skip_rest(byte_source& source);
-
- private:
-  ViStatus next_fragment(byte_source& source);
-
-  std::array<std::byte, 4> mark_{};
-  std::size_t mark_have_ = 0;
-  std::uint32_t fragment_left_ = 0;
-  bool last_ = false;
-  bool in_record_ = false;
-};
-
-// Receives the reply to call xid and decodes the first words.size() words of its results,
-// leaving the reader inside the record for any data that follows. Skips first what is left of
-// an interrupted record and whole replies to other calls (ones the client stopped waiting for).
 inline constexpr std::size_t max_result_words = 8;
-ViStatus receive_reply(record_reader& reader, byte_source& source, std::uint32_t xid,
-                       std::span<std::uint32_t> words);
 
 // A device_read reply: its error and reason, and the data bytes stored.
 struct read_reply {
@@ -198,9 +168,83 @@ struct read_reply {
 // waits in the transport for the next read.
 inline constexpr std::size_t max_excess = std::size_t{1} << 20;
 
-// Receives the reply to device_read call xid: the data straight into space, any bytes beyond
-// space into excess (a peer that sent more than it was asked for; what excess held before is
-// dropped), and reads the record to its end. END is left for the caller to mark. A data length beyond space.size() + max_excess is VI_ERROR_IO before any data is taken.
+// Decodes the replies of one incoming stream as its bytes are pushed in: it offers the space
+// for the next received bytes (a fragment mark, the reply head, the result words, the caller's
+// space, the excess store, or scratch for bytes to skip) and is told how many arrived. Its
+// place in the stream survives a failed wait, so after a timeout the next reply is found by
+// skipping the rest of the interrupted record. Nothing is sized from a peer's length word.
+class record_reader {
+ public:
+  // True while a record has been started and not read to its end.
+  bool in_record() const { return in_record_ || mark_have_ > 0; }
+
+  // Starts on the reply to call xid, skipping first what is left of an interrupted record and
+  // whole replies to other calls (ones the client stopped waiting for). Its first
+  // result_words words are decoded; the record stays open for any data that follows.
+  void expect_reply(std::uint32_t xid, std::size_t result_words);
+  // Starts on the reply to device_read call xid: the data goes straight into the caller's
+  // space (space_size bytes), any beyond it into excess (what it held before is dropped), and
+  // the record is read to its end. A data length beyond space_size + max_excess is VI_ERROR_IO
+  // before any data is taken.
+  void expect_read_reply(std::uint32_t xid, std::size_t space_size, held_bytes& excess);
+  // Starts discarding what is left of the current record, if one is open.
+  void expect_skip();
+
+  // Where the next received bytes go; caller_space is the read's space, the same on every
+  // call of one reply. Empty once the reply is decoded.
+  std::span<std::byte> next_space(std::span<std::byte> caller_space);
+  // Accounts for n bytes just received into next_space(); the outcome once decoded.
+  std::optional<ViStatus> took(std::size_t n);
+  std::optional<ViStatus> outcome() const { return outcome_; }
+
+  // The result words of the reply decoded last (valid after a successful outcome).
+  std::span<const std::uint32_t> words() const { return std::span(words_).first(word_count_); }
+  // The device_read reply decoded so far: count is also the data stored before a failure.
+  read_reply read_result() const;
+
+  // Receives from source until the reply is decoded or the source fails.
+  ViStatus run(byte_source& source, std::span<std::byte> caller_space = {});
+  // Discards what is left of the current record, if one is open.
+  ViStatus skip_rest(byte_source& source);
+
+ private:
+  enum class phase { idle, skip, head, results, data, extra };
+  void start_reply(std::uint32_t xid, std::size_t result_words, held_bytes* excess, std::size_t space_size);
+  std::optional<ViStatus> advance();
+  std::optional<ViStatus> finish(ViStatus status);
+  bool wants_mark() const { return fragment_left_ == 0 && !(in_record_ && last_); }
+  bool record_over() const { return fragment_left_ == 0 && in_record_ && last_; }
+
+  // Record marking.
+  std::array<std::byte, 4> mark_{};
+  std::size_t mark_have_ = 0;
+  std::uint32_t fragment_left_ = 0;
+  bool last_ = false;
+  bool in_record_ = false;
+
+  // The reply being decoded.
+  phase phase_ = phase::idle;
+  std::optional<ViStatus> after_skip_;  // nullopt: a reply head follows the skipped record
+  std::optional<ViStatus> outcome_ = VI_SUCCESS;
+  std::uint32_t xid_ = 0;
+  bool data_ = false;
+  held_bytes* excess_ = nullptr;
+  std::size_t space_size_ = 0;
+  std::array<std::byte, max_reply_head> head_bytes_{};
+  reply_head head_{};
+  std::size_t have_ = 0;  // bytes of the head or the result words received
+  std::array<std::byte, 4 * max_result_words> result_bytes_{};
+  std::array<std::uint32_t, max_result_words> words_{};
+  std::size_t word_count_ = 0;
+  std::size_t count_ = 0;   // data bytes stored in the caller's space
+  std::size_t direct_ = 0;  // data bytes due to the caller's space
+  std::size_t extra_ = 0;   // data bytes due to the excess store
+  std::array<std::byte, 16 * 1024> scratch_{};
+};
+
+// Thin drivers over record_reader for byte sources.
+ViStatus receive_reply(record_reader& reader, byte_source& source, std::uint32_t xid,
+                       std::span<std::uint32_t> words);
 ViStatus receive_read_reply(record_reader& reader, byte_source& source, std::uint32_t xid,
                             std::span<std::byte> space, held_bytes& excess, read_reply& out);
 

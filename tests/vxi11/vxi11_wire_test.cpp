@@ -7,6 +7,7 @@
 
 #include <algorithm>
 #include <cstring>
+#include <optional>
 #include <string>
 #include <vector>
 
@@ -262,6 +263,48 @@ TEST(vxi11_reader, data_beyond_the_request_is_kept_within_a_bound) {
     EXPECT_EQ(reply.count, 0u);
     EXPECT_EQ(excess.capacity(), 0u);
   }
+}
+
+// The decoder driven as the transport drives it: bytes pushed into whatever space it offers,
+// in pieces that cut across marks, heads and data, with a stale reply to skip first.
+TEST(vxi11_reader, pushed_bytes_are_decoded_in_place_and_data_lands_in_the_callers_space) {
+  const std::string stream = as_record(success_body(1, u32(0) + u32(0)), 7) +
+                             as_record(success_body(2, read_results(0, reason_end, "hello world")), 6, true);
+  for (std::size_t piece : {1u, 3u, 64u}) {
+    SCOPED_TRACE(piece);
+    record_reader reader;
+    std::array<std::byte, 8> space{};
+    held_bytes excess;
+    reader.expect_read_reply(2, space.size(), excess);
+    std::size_t pos = 0;
+    std::optional<ViStatus> outcome;
+    while (!outcome && pos < stream.size()) {
+      const std::span<std::byte> offered = reader.next_space(space);
+      ASSERT_FALSE(offered.empty());
+      const std::size_t n = std::min({offered.size(), piece, stream.size() - pos});
+      std::memcpy(offered.data(), stream.data() + pos, n);
+      pos += n;
+      outcome = reader.took(n);
+    }
+    ASSERT_EQ(outcome, VI_SUCCESS);
+    EXPECT_EQ(pos, stream.size()) << "the padding is read with the record";
+    EXPECT_FALSE(reader.in_record());
+    EXPECT_TRUE(reader.next_space(space).empty());
+    const read_reply reply = reader.read_result();
+    EXPECT_EQ(reply.reason, reason_end);
+    EXPECT_EQ(as_string(std::span(space).first(reply.count)), "hello wo");
+    EXPECT_EQ(as_string(excess), "rld");
+  }
+}
+
+TEST(vxi11_reader, a_caller_space_smaller_than_announced_is_never_written_past) {
+  memory_source source(as_record(success_body(4, read_results(0, reason_end, "abcdef")), 64));
+  record_reader reader;
+  std::array<std::byte, 8> space{};
+  held_bytes excess;
+  reader.expect_read_reply(4, space.size(), excess);
+  EXPECT_EQ(reader.run(source, std::span(space).first(2)), VI_ERROR_IO);
+  EXPECT_EQ(reader.read_result().count, 0u);
 }
 
 TEST(vxi11_status, conditions_map_to_the_statuses_a_caller_acts_on) {
