@@ -111,7 +111,12 @@ ViStatus parse_board_class(std::string_view keyword, std::string_view cls, resou
 }
 
 std::string host_text(std::string_view host) {
-  return host.find(':') != std::string_view::npos ? "[" + std::string(host) + "]" : std::string(host);
+  if (host.find(':') == std::string_view::npos) return std::string(host);
+  // Built by appending: g++ 12 at -O3 warns falsely (-Wrestrict) on "[" + std::string.
+  std::string text = "[";
+  text += host;
+  text += ']';
+  return text;
 }
 
 ViStatus parse_tcpip(std::vector<std::string_view> f, resource_name& r) {
