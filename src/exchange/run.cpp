@@ -38,9 +38,11 @@ int fail(exchange_state& state) {
 }
 
 // Decides where the command comes from. A name that opens as a file is the file; anything
-// else is the text itself. Returns false for a directory, which cannot hold a command.
+// else is the text itself. Returns false for a directory, which cannot hold a command. The file
+// is read in binary mode: the command is the bytes it holds, carriage returns, 0x1A and zero
+// bytes included.
 bool probe_command_source(const run_options& options, exchange_state& state) {
-  std::FILE* file = open_file(options.command, "r");
+  std::FILE* file = open_file(options.command, "rb");
   if (!file) {
     // Some systems refuse to open a directory as a file at all.
     if (names_directory(options.command)) return false;
