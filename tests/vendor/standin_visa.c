@@ -1,13 +1,17 @@
 /* A stand-in for an installed vendor VISA library, for the pass-through tests: built as
- * libvisa.so.0, it answers with made-up resources and data and appends one line per call it
- * receives to the file named by STANDIN_VISA_LOG. */
+ * libvisa.so.0 (visa64.dll on Windows), it answers with made-up resources and data and appends
+ * one line per call it receives to the file named by STANDIN_VISA_LOG. */
 #include <kobrant/visa.h>
 
 #include <stdio.h>
 #include <stdlib.h>
 #include <string.h>
 
+#if defined(_WIN32)
+#define EXPORT __declspec(dllexport)
+#else
 #define EXPORT __attribute__((visibility("default")))
+#endif
 
 enum { rm_handle = 100, list_handle = 200, session_handle = 300 };
 static const char* const names[] = {"STANDIN0::1::INSTR", "STANDIN0::2::INSTR", "STANDIN0::3::SOCKET"};
