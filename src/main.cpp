@@ -5,43 +5,23 @@
 #include "exchange/interrupt.h"
 #include "exchange/listing.h"
 #include "exchange/run.h"
+#include "platform/platform.h"
 
 #include <cerrno>
 #include <cstdio>
 #include <cstring>
-#include <fcntl.h>
 #include <string>
-#include <unistd.h>
-
-namespace {
-
-// Opens /dev/null on any of descriptors 0, 1 and 2 that is closed. Otherwise the next file or
-// socket opened takes its number: an /o= file on descriptor 1 would get the echo lines mixed
-// into the raw data, and a socket on descriptor 2 would receive the status line. Going up from
-// 0, the lowest free descriptor is always the one being filled.
-bool open_standard_descriptors() {
-  for (int fd = 0; fd <= 2; ++fd) {
-    if (::fcntl(fd, F_GETFD) != -1 || errno != EBADF) continue;
-    const int null_fd = ::open("/dev/null", O_RDWR);
-    if (null_fd < 0) return false;
-    if (null_fd != fd) {
-      ::dup2(null_fd, fd);
-      ::close(null_fd);
-    }
-  }
-  return true;
-}
-
-}  // namespace
 
 int main(int argc, char** argv) {
-  if (!open_standard_descriptors()) return -2;
-  if (argc <= 1) {
+  if (!prepare_standard_streams()) return -2;
+  program_arguments arguments;
+  read_arguments(argc, argv, arguments);
+  if (arguments.count <= 1) {
     int result = usage_help();
     print_list();
     return result;
   }
-  run_options options = parse_options(argc, argv);
+  run_options options = parse_options(arguments.count, arguments.values);
   std::string reason;
   if (!check_options(options, &reason)) return reject_arguments(reason);
   catch_interrupts();

@@ -76,6 +76,10 @@ TEST(options, buffer_values) {
       {"/b=-1", false, 0},            {"/b=1k", false, 0},
       {"/b=+5", false, 0},            {"/b=1 2", false, 0},
       {"/b=2.5", false, 0},
+      // Digits of other scripts (full-width one, Arabic-Indic one, superscript one, in UTF-8)
+      // are not decimal digits here, whatever a code page would map them to.
+      {"/b=\xef\xbc\x91", false, 0}, {"/b=\xd9\xa1", false, 0},
+      {"/b=\xc2\xb9", false, 0},
   };
   for (const auto& c : cases) {
     auto p = parse({"/a=X", "/c=y", c.text});

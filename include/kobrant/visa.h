@@ -13,6 +13,18 @@
 
 #include <stdint.h>
 
+/* The calling convention of every VISA operation: the standard one (__stdcall) on 32-bit
+ * Windows, where vendor libraries export their functions with it; the platform's default
+ * elsewhere (64-bit Windows has only one). A caller holding a pointer to an operation declares
+ * it with _VI_FUNC too. */
+#ifndef _VI_FUNC
+#if defined(_WIN32) && !defined(_WIN64)
+#define _VI_FUNC __stdcall
+#else
+#define _VI_FUNC
+#endif
+#endif
+
 #ifdef __cplusplus
 extern "C" {
 #endif
@@ -203,88 +215,88 @@ typedef ViUInt32 ViAttrState;
 
 /* Opens a session to the default resource manager into *vi. Every call gives a new manager
  * session; closing it closes everything opened through it. */
-ViStatus viOpenDefaultRM(ViPSession vi);
+ViStatus _VI_FUNC viOpenDefaultRM(ViPSession vi);
 
 /* Searches for resources whose name matches expr ("?*" = everything). On success *vi is a
  * find list (close it with viClose, or close the manager), *retCnt the number of matches and
  * desc (at least VI_FIND_BUFLEN bytes) the first name. No match: VI_ERROR_RSRC_NFOUND;
  * malformed expression: VI_ERROR_INV_EXPR. */
-ViStatus viFindRsrc(ViSession sesn, ViConstString expr, ViPFindList vi, ViPUInt32 retCnt,
-                    ViChar desc[]);
+ViStatus _VI_FUNC viFindRsrc(ViSession sesn, ViConstString expr, ViPFindList vi, ViPUInt32 retCnt,
+                             ViChar desc[]);
 
 /* Copies the next name of a find list into desc (VI_FIND_BUFLEN bytes); past the last one,
  * VI_ERROR_RSRC_NFOUND. */
-ViStatus viFindNext(ViFindList vi, ViChar desc[]);
+ViStatus _VI_FUNC viFindNext(ViFindList vi, ViChar desc[]);
 
 /* Opens a session to the resource named rsrcName through manager sesn. accessMode VI_NULL
  * (no lock). openTimeout (ms) bounds connecting and the protocol's handshake; 0 means the
  * library's default bound. Errors: VI_ERROR_INV_RSRC_NAME (malformed name),
  * VI_ERROR_RSRC_NFOUND (nothing answers there), VI_ERROR_TMO, VI_ERROR_NSUP_OPER (a class
  * this build cannot serve). */
-ViStatus viOpen(ViSession sesn, ViConstRsrc rsrcName, ViAccessMode accessMode,
-                ViUInt32 openTimeout, ViPSession vi);
+ViStatus _VI_FUNC viOpen(ViSession sesn, ViConstRsrc rsrcName, ViAccessMode accessMode,
+                         ViUInt32 openTimeout, ViPSession vi);
 
 /* Closes a session, a find list or a manager (and with a manager, all it opened).
  * VI_NULL gives VI_WARN_NULL_OBJECT. */
-ViStatus viClose(ViObject vi);
+ViStatus _VI_FUNC viClose(ViObject vi);
 
 /* Sets or reads one attribute. Unknown attribute for the session: VI_ERROR_NSUP_ATTR; value
  * out of range: VI_ERROR_NSUP_ATTR_STATE; read-only: VI_ERROR_ATTR_READONLY. viGetAttribute
  * writes the value in the attribute's own type (ViUInt32, ViUInt16, ViUInt8, or a string of
  * up to 256 bytes) to attrState. */
-ViStatus viSetAttribute(ViObject vi, ViAttr attrName, ViAttrState attrValue);
-ViStatus viGetAttribute(ViObject vi, ViAttr attrName, void* attrState);
+ViStatus _VI_FUNC viSetAttribute(ViObject vi, ViAttr attrName, ViAttrState attrValue);
+ViStatus _VI_FUNC viGetAttribute(ViObject vi, ViAttr attrName, void* attrState);
 
 /* Writes count bytes; with VI_ATTR_SEND_END_EN true the last one carries END. *retCount (may
  * be VI_NULL) receives the bytes handed over, also when the write fails part-way. */
-ViStatus viWrite(ViSession vi, ViConstBuf buf, ViUInt32 count, ViPUInt32 retCount);
+ViStatus _VI_FUNC viWrite(ViSession vi, ViConstBuf buf, ViUInt32 count, ViPUInt32 retCount);
 
 /* Reads up to count bytes into buf. VI_SUCCESS: END ended the response; VI_SUCCESS_TERM_CHAR:
  * the termination character did; VI_SUCCESS_MAX_CNT: count bytes arrived and more of the
  * response may follow. On an error (VI_ERROR_TMO, VI_ERROR_CONN_LOST, ...) *retCount still
  * tells how many bytes arrived before it. */
-ViStatus viRead(ViSession vi, ViBuf buf, ViUInt32 count, ViPUInt32 retCount);
+ViStatus _VI_FUNC viRead(ViSession vi, ViBuf buf, ViUInt32 count, ViPUInt32 retCount);
 
 /* Device clear: the session drops the input it holds and, where the protocol has a device
  * clear, the instrument drops its pending input and output. VI_ERROR_TMO when the clear does
  * not complete within the session's timeout. */
-ViStatus viClear(ViSession vi);
+ViStatus _VI_FUNC viClear(ViSession vi);
 
 /* Empties the session's buffers as mask says (VI_READ_BUF..., VI_IO_IN_BUF_DISCARD, ...): with
  * an input mask, input received but not yet read is dropped. */
-ViStatus viFlush(ViSession vi, ViUInt16 mask);
+ViStatus _VI_FUNC viFlush(ViSession vi, ViUInt16 mask);
 
 /* Reads the instrument's status byte (service request polling) into *status, the protocol's
  * way. VI_ERROR_NSUP_OPER where the protocol has no status byte. */
-ViStatus viReadSTB(ViSession vi, ViPUInt16 status);
+ViStatus _VI_FUNC viReadSTB(ViSession vi, ViPUInt16 status);
 
 /* Sends a trigger the protocol's way, with the given VI_TRIG_PROT_* protocol. A protocol the
  * session cannot use: VI_ERROR_INV_PROT; a session with no trigger: VI_ERROR_NSUP_OPER. */
-ViStatus viAssertTrigger(ViSession vi, ViUInt16 protocol);
+ViStatus _VI_FUNC viAssertTrigger(ViSession vi, ViUInt16 protocol);
 
 /* Events and locks. A library that does not offer them answers VI_ERROR_NSUP_OPER to enabling
  * or waiting for an event and to taking a lock. */
-ViStatus viEnableEvent(ViSession vi, ViEventType eventType, ViUInt16 mechanism, ViEventFilter context);
-ViStatus viDisableEvent(ViSession vi, ViEventType eventType, ViUInt16 mechanism);
-ViStatus viDiscardEvents(ViSession vi, ViEventType eventType, ViUInt16 mechanism);
-ViStatus viWaitOnEvent(ViSession vi, ViEventType inEventType, ViUInt32 timeout,
-                       ViPEventType outEventType, ViPEvent outContext);
-ViStatus viLock(ViSession vi, ViAccessMode lockType, ViUInt32 timeout, ViConstKeyId requestedKey,
-                ViChar accessKey[]);
-ViStatus viUnlock(ViSession vi);
+ViStatus _VI_FUNC viEnableEvent(ViSession vi, ViEventType eventType, ViUInt16 mechanism, ViEventFilter context);
+ViStatus _VI_FUNC viDisableEvent(ViSession vi, ViEventType eventType, ViUInt16 mechanism);
+ViStatus _VI_FUNC viDiscardEvents(ViSession vi, ViEventType eventType, ViUInt16 mechanism);
+ViStatus _VI_FUNC viWaitOnEvent(ViSession vi, ViEventType inEventType, ViUInt32 timeout,
+                                ViPEventType outEventType, ViPEvent outContext);
+ViStatus _VI_FUNC viLock(ViSession vi, ViAccessMode lockType, ViUInt32 timeout, ViConstKeyId requestedKey,
+                         ViChar accessKey[]);
+ViStatus _VI_FUNC viUnlock(ViSession vi);
 
 /* Parses a resource name without opening it: interface type (VI_INTF_*) and board number; the
  * extended form also gives the class ("INSTR", "SOCKET", ...), the canonical name and the alias
  * (empty when the name is none). Text buffers are VI_FIND_BUFLEN bytes. A name outside the
  * grammar, or one whose canonical form would not fit VI_FIND_BUFLEN bytes with its terminating
  * zero, is VI_ERROR_INV_RSRC_NAME (viOpen refuses it alike): a name is never returned cut short. */
-ViStatus viParseRsrc(ViSession rmSesn, ViConstRsrc rsrcName, ViPUInt16 intfType, ViPUInt16 intfNum);
-ViStatus viParseRsrcEx(ViSession rmSesn, ViConstRsrc rsrcName, ViPUInt16 intfType, ViPUInt16 intfNum,
-                       ViChar rsrcClass[], ViChar expandedUnaliasedName[], ViChar aliasIfExists[]);
+ViStatus _VI_FUNC viParseRsrc(ViSession rmSesn, ViConstRsrc rsrcName, ViPUInt16 intfType, ViPUInt16 intfNum);
+ViStatus _VI_FUNC viParseRsrcEx(ViSession rmSesn, ViConstRsrc rsrcName, ViPUInt16 intfType, ViPUInt16 intfNum,
+                                ViChar rsrcClass[], ViChar expandedUnaliasedName[], ViChar aliasIfExists[]);
 
 /* A one-line description of status into desc (at least 256 bytes), always zero-terminated.
  * An unknown code gives a generic text and VI_WARN_UNKNOWN_STATUS. */
-ViStatus viStatusDesc(ViObject vi, ViStatus status, ViChar desc[]);
+ViStatus _VI_FUNC viStatusDesc(ViObject vi, ViStatus status, ViChar desc[]);
 
 #ifdef __cplusplus
 }

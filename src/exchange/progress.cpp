@@ -1,9 +1,9 @@
 // The progress line. It is rewritten in place with a carriage return and padded with blanks to
 // cover a longer earlier text, so it needs no terminal control sequences.
 #include "exchange/progress.h"
+#include "platform/platform.h"
 
 #include <cstdio>
-#include <unistd.h>
 
 namespace {
 
@@ -44,7 +44,7 @@ std::string progress_text(std::uint64_t received, std::chrono::milliseconds elap
 
 void progress_begin(progress_line& line, bool into_file) {
   line = progress_line{};
-  line.enabled = into_file && ::isatty(STDERR_FILENO) == 1;
+  line.enabled = into_file && is_terminal(stderr);
   if (line.enabled) line.start = clock_type::now();
 }
 

@@ -1,12 +1,12 @@
 // Run sequence and failure reporting.
 #include "exchange/run.h"
+#include "platform/platform.h"
 #include "visa/visa_api.h"
 
 #include <algorithm>
 #include <cerrno>
 #include <cstring>
 #include <new>
-#include <sys/stat.h>
 #include <utility>
 
 using kobrant::tool::visa;
@@ -38,15 +38,20 @@ int fail(exchange_state& state) {
 }
 
 // Decides where the command comes from. A name that opens as a file is the file; anything
-// else is the text itself. Returns false for a directory, which cannot hold a command.
+// else is the text itself. Returns false for a directory, which cannot hold a command. The file
+// is read in binary mode: the command is the bytes it holds, carriage returns, 0x1A and zero
+// bytes included.
 bool probe_command_source(const run_options& options, exchange_state& state) {
-  std::FILE* file = std::fopen(options.command, "r");
+  std::FILE* file = open_file(options.command, "rb");
   if (!file) {
+    // Some systems refuse to open a directory as a file at all.
+    if (names_directory(options.command)) return false;
     state.command_length = std::strlen(options.command);
     return true;
   }
-  struct stat info {};
-  if (::fstat(::fileno(file), &info) == 0 && S_ISDIR(info.st_mode)) {
+  file_facts facts;
+  const bool described = describe_file(file, facts);
+  if (described && facts.directory) {
     std::fclose(file);
     return false;
   }
@@ -54,8 +59,8 @@ bool probe_command_source(const run_options& options, exchange_state& state) {
   state.command_is_file = true;
   // A regular file that reports no size may still have content (files under /proc and /sys
   // do): it is read to its end instead; an empty file sends nothing either way.
-  if (S_ISREG(info.st_mode) && info.st_size > 0) {
-    state.command_length = static_cast<std::uint64_t>(info.st_size);
+  if (described && facts.regular && facts.size > 0) {
+    state.command_length = facts.size;
   } else {
     state.command_is_stream = true;
   }
@@ -66,12 +71,7 @@ bool probe_command_source(const run_options& options, exchange_state& state) {
 // lead to the same regular file (also through a link or another spelling of the path). A
 // terminal or a pipe reached under two names, as /dev/stdin and /dev/stdout, loses nothing.
 bool output_is_command_file(const char* output_path, const exchange_state& state) {
-  if (!state.command_file) return false;
-  struct stat command {};
-  struct stat output {};
-  if (::fstat(::fileno(state.command_file), &command) != 0 || !S_ISREG(command.st_mode)) return false;
-  if (::stat(output_path, &output) != 0) return false;
-  return command.st_dev == output.st_dev && command.st_ino == output.st_ino;
+  return state.command_file && is_same_file(state.command_file, output_path);
 }
 
 // The buffer the run needs: a read may follow when the command is a query (a command file can
@@ -126,7 +126,7 @@ int run_exchange(const run_options& options) {
       return reject_arguments(std::string("The output file ") + options.output_path +
                               " is the command file " + options.command);
     }
-    state.output_file = std::fopen(options.output_path, "wb");
+    state.output_file = open_file(options.output_path, "wb");
     if (!state.output_file) {
       const int error = errno;
       close_file(state.command_file);

@@ -59,6 +59,19 @@ TEST_F(commands, a_file_is_sent_instead_of_its_name_and_gets_its_newline) {
             (std::vector<record_entry>{{"SOCKET", false, "ECHO? from a file\n"}}));
 }
 
+TEST_F(commands, file_names_beyond_ascii_name_the_command_and_the_output_file) {
+  // UTF-8 names, with characters no single code page holds together.
+  const auto command_file = files / "mesure \xc3\xa9t\xc3\xa9 \xe6\xb8\xac\xe5\xae\x9a.cmd";
+  const auto output_file = files / "r\xc3\xa9ponse \xce\xb4 \xe2\x82\xac.bin";
+  write_file(command_file, "ECHO? \xc3\xa9\xe2\x82\xac");
+
+  const auto result = run({"/c=" + command_file.string(), "/o=" + output_file.string()});
+  ASSERT_EQ(result.status, 0) << describe(result);
+  EXPECT_EQ(sim.wait_for_record(1),
+            (std::vector<record_entry>{{"SOCKET", false, "ECHO? \xc3\xa9\xe2\x82\xac\n"}}));
+  EXPECT_EQ(read_file(output_file), "\xc3\xa9\xe2\x82\xac\n");
+}
+
 TEST_F(commands, a_piped_command_longer_than_the_buffer_arrives_whole) {
   const std::string content = text_lines(300'000, 1'000);
   const auto result = run({"/c=/dev/stdin"}, content);

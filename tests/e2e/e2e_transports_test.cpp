@@ -68,6 +68,25 @@ TEST_P(every_transport, a_file_whose_query_is_in_its_last_buffer_arrives_whole_a
   EXPECT_EQ(got, sent_as(row(), content, default_buffer));
 }
 
+TEST_P(every_transport, a_command_file_arrives_as_the_bytes_it_holds) {
+  // Carriage returns, 0x1A (end of file to a text-mode reader) and zero bytes, alone, in pairs,
+  // before newlines, at the start and at the end.
+  static constexpr char bytes[] = "\x1a" "A\r\nB\r\r\n\0\x1a\r\n" "C\0D\x1a\x1a\n\r\0E\r\n";
+  const std::string content(bytes, sizeof bytes - 1);
+  const auto command_file = files / "binary.cmd";
+  write_file(command_file, content);
+  // In one write, then in writes of four bytes: each run's messages follow the last run's.
+  std::vector<record_entry> expected;
+  for (std::size_t size : {default_buffer, std::size_t{4}}) {
+    SCOPED_TRACE(size);
+    const auto result = run({"/c=" + command_file.string(), "/b=" + std::to_string(size), "/l"});
+    ASSERT_EQ(result.status, 0) << describe(result);
+    const auto sent = sent_as(row(), content, size);
+    expected.insert(expected.end(), sent.begin(), sent.end());
+    EXPECT_EQ(wait_for_messages(*sim, row().record_tag, expected.size()), expected);
+  }
+}
+
 TEST_P(every_transport, a_command_piped_on_stdin_is_read_to_its_end) {
   const auto result = run({"/c=/dev/stdin"}, "ECHO? piped\n");
   ASSERT_EQ(result.status, 0) << describe(result);

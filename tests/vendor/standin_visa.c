@@ -1,13 +1,17 @@
 /* A stand-in for an installed vendor VISA library, for the pass-through tests: built as
- * libvisa.so.0, it answers with made-up resources and data and appends one line per call it
- * receives to the file named by STANDIN_VISA_LOG. */
+ * libvisa.so.0 (visa64.dll on Windows), it answers with made-up resources and data and appends
+ * one line per call it receives to the file named by STANDIN_VISA_LOG. */
 #include <kobrant/visa.h>
 
 #include <stdio.h>
 #include <stdlib.h>
 #include <string.h>
 
+#if defined(_WIN32)
+#define EXPORT __declspec(dllexport)
+#else
 #define EXPORT __attribute__((visibility("default")))
+#endif
 
 enum { rm_handle = 100, list_handle = 200, session_handle = 300 };
 static const char* const names[] = {"STANDIN0::1::INSTR", "STANDIN0::2::INSTR", "STANDIN0::3::SOCKET"};
@@ -31,13 +35,13 @@ static void note(const char* format, ...) {
   fclose(log);
 }
 
-EXPORT ViStatus viOpenDefaultRM(ViPSession vi) {
+EXPORT ViStatus _VI_FUNC viOpenDefaultRM(ViPSession vi) {
   note("viOpenDefaultRM");
   *vi = rm_handle;
   return VI_SUCCESS;
 }
 
-EXPORT ViStatus viFindRsrc(ViSession sesn, ViConstString expr, ViPFindList vi, ViPUInt32 count, ViChar desc[]) {
+EXPORT ViStatus _VI_FUNC viFindRsrc(ViSession sesn, ViConstString expr, ViPFindList vi, ViPUInt32 count, ViChar desc[]) {
   note("viFindRsrc %u %s", sesn, expr);
   next_name = 1;
   *vi = list_handle;
@@ -46,14 +50,14 @@ EXPORT ViStatus viFindRsrc(ViSession sesn, ViConstString expr, ViPFindList vi, V
   return VI_SUCCESS;
 }
 
-EXPORT ViStatus viFindNext(ViFindList vi, ViChar desc[]) {
+EXPORT ViStatus _VI_FUNC viFindNext(ViFindList vi, ViChar desc[]) {
   note("viFindNext %u", vi);
   if (next_name >= 3) return VI_ERROR_RSRC_NFOUND;
   strcpy(desc, names[next_name++]);
   return VI_SUCCESS;
 }
 
-EXPORT ViStatus viOpen(ViSession sesn, ViConstRsrc name, ViAccessMode mode, ViUInt32 timeout, ViPSession vi) {
+EXPORT ViStatus _VI_FUNC viOpen(ViSession sesn, ViConstRsrc name, ViAccessMode mode, ViUInt32 timeout, ViPSession vi) {
   note("viOpen %u %s %u %u", sesn, name, mode, timeout);
   if (strstr(name, "FAIL")) {
     *vi = VI_NULL;
@@ -63,30 +67,30 @@ EXPORT ViStatus viOpen(ViSession sesn, ViConstRsrc name, ViAccessMode mode, ViUI
   return VI_SUCCESS;
 }
 
-EXPORT ViStatus viClose(ViObject vi) {
+EXPORT ViStatus _VI_FUNC viClose(ViObject vi) {
   note("viClose %u", vi);
   return VI_SUCCESS;
 }
 
-EXPORT ViStatus viSetAttribute(ViObject vi, ViAttr attr, ViAttrState value) {
+EXPORT ViStatus _VI_FUNC viSetAttribute(ViObject vi, ViAttr attr, ViAttrState value) {
   note("viSetAttribute %u 0x%08X %llu", vi, attr, (unsigned long long)value);
   if (attr == VI_ATTR_SEND_END_EN) send_end = value != 0;
   return VI_SUCCESS;
 }
 
-EXPORT ViStatus viGetAttribute(ViObject vi, ViAttr attr, void* out) {
+EXPORT ViStatus _VI_FUNC viGetAttribute(ViObject vi, ViAttr attr, void* out) {
   note("viGetAttribute %u 0x%08X", vi, attr);
   (void)out;
   return VI_ERROR_NSUP_ATTR;
 }
 
-EXPORT ViStatus viWrite(ViSession vi, ViConstBuf buf, ViUInt32 count, ViPUInt32 written) {
+EXPORT ViStatus _VI_FUNC viWrite(ViSession vi, ViConstBuf buf, ViUInt32 count, ViPUInt32 written) {
   note("viWrite %u end=%d %.*s", vi, send_end, (int)count, (const char*)buf);
   if (written) *written = count;
   return VI_SUCCESS;
 }
 
-EXPORT ViStatus viRead(ViSession vi, ViBuf buf, ViUInt32 count, ViPUInt32 got) {
+EXPORT ViStatus _VI_FUNC viRead(ViSession vi, ViBuf buf, ViUInt32 count, ViPUInt32 got) {
   note("viRead %u %u", vi, count);
   unsigned left = (unsigned)strlen(answer) - answered;
   unsigned n = count < left ? count : left;
@@ -98,12 +102,12 @@ EXPORT ViStatus viRead(ViSession vi, ViBuf buf, ViUInt32 count, ViPUInt32 got) {
   return VI_SUCCESS;
 }
 
-EXPORT ViStatus viClear(ViSession vi) {
+EXPORT ViStatus _VI_FUNC viClear(ViSession vi) {
   note("viClear %u", vi);
   return VI_SUCCESS;
 }
 
-EXPORT ViStatus viStatusDesc(ViObject vi, ViStatus status, ViChar desc[]) {
+EXPORT ViStatus _VI_FUNC viStatusDesc(ViObject vi, ViStatus status, ViChar desc[]) {
   note("viStatusDesc %u %d", vi, status);
   snprintf(desc, 256, "stand-in description of %d", status);
   return VI_SUCCESS;

@@ -1,0 +1,154 @@
+// The tool's platform functions on Windows. File names and arguments are UTF-8 inside the tool
+// and UTF-16 at the system's calls, so no name depends on the active code page.
+#include "platform/platform.h"
+#include "exchange/interrupt.h"
+
+#include <atomic>
+#include <cerrno>
+#include <csignal>
+#include <io.h>
+#include <windows.h>
+#include <shellapi.h>
+
+namespace {
+
+std::wstring to_utf16(const char* text) {
+  const int length = ::MultiByteToWideChar(CP_UTF8, MB_ERR_INVALID_CHARS, text, -1, nullptr, 0);
+  if (length <= 0) return {};
+  std::wstring wide(static_cast<std::size_t>(length), L'\0');
+  ::MultiByteToWideChar(CP_UTF8, MB_ERR_INVALID_CHARS, text, -1, wide.data(), length);
+  wide.pop_back();  // the terminating zero the count included
+  return wide;
+}
+
+std::string to_utf8(const wchar_t* text) {
+  const int length = ::WideCharToMultiByte(CP_UTF8, 0, text, -1, nullptr, 0, nullptr, nullptr);
+  if (length <= 0) return {};
+  std::string narrow(static_cast<std::size_t>(length), '\0');
+  ::WideCharToMultiByte(CP_UTF8, 0, text, -1, narrow.data(), length, nullptr, nullptr);
+  narrow.pop_back();
+  return narrow;
+}
+
+HANDLE handle_of(std::FILE* file) { return reinterpret_cast<HANDLE>(::_get_osfhandle(::_fileno(file))); }
+
+// A UTF-8 name that does not convert (invalid bytes) names no file.
+bool valid_name(const char* path, const std::wstring& wide) { return *path == '\0' || !wide.empty(); }
+
+}  // namespace
+
+void read_arguments(int argc, char** argv, program_arguments& arguments) {
+  int count = 0;
+  wchar_t** wide = ::CommandLineToArgvW(::GetCommandLineW(), &count);
+  if (!wide) {
+    // Without the system's copy, the arguments as the runtime gave them.
+    arguments.count = argc;
+    arguments.values = argv;
+    return;
+  }
+  arguments.texts.reserve(static_cast<std::size_t>(count));
+  for (int i = 0; i < count; ++i) arguments.texts.push_back(to_utf8(wide[i]));
+  ::LocalFree(wide);
+  for (std::string& text : arguments.texts) arguments.pointers.push_back(text.data());
+  arguments.pointers.push_back(nullptr);
+  arguments.count = count;
+  arguments.values = arguments.pointers.data();
+}
+
+// The standard streams stay in text mode, the console's convention: a line ends in CR LF,
+// also when the output goes to a file or a pipe, as it did for the classic Windows program.
+// Descriptors 0 to 2 are never reused by a file the tool opens, so nothing needs filling.
+bool prepare_standard_streams() { return true; }
+
+std::FILE* open_file(const char* path, const char* mode) {
+  const std::wstring wide_path = to_utf16(path);
+  if (!valid_name(path, wide_path)) {
+    errno = EINVAL;
+    return nullptr;
+  }
+  return ::_wfopen(wide_path.c_str(), to_utf16(mode).c_str());
+}
+
+bool names_directory(const char* path) {
+  const std::wstring wide_path = to_utf16(path);
+  if (wide_path.empty()) return false;
+  const DWORD attributes = ::GetFileAttributesW(wide_path.c_str());
+  return attributes != INVALID_FILE_ATTRIBUTES && (attributes & FILE_ATTRIBUTE_DIRECTORY) != 0;
+}
+
+bool describe_file(std::FILE* file, file_facts& facts) {
+  HANDLE handle = handle_of(file);
+  if (handle == INVALID_HANDLE_VALUE) return false;
+  facts = file_facts{};
+  if (::GetFileType(handle) != FILE_TYPE_DISK) return true;  // a console, a pipe, a device
+  BY_HANDLE_FILE_INFORMATION info{};
+  if (!::GetFileInformationByHandle(handle, &info)) return false;
+  facts.directory = (info.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY) != 0;
+  facts.regular = !facts.directory;
+  if (facts.regular) {
+    facts.size = (static_cast<std::uint64_t>(info.nFileSizeHigh) << 32) | info.nFileSizeLow;
+  }
+  return true;
+}
+
+// The same file is the same volume serial number and file index, whichever name reached it.
+bool is_same_file(std::FILE* file, const char* path) {
+  HANDLE open_one = handle_of(file);
+  if (open_one == INVALID_HANDLE_VALUE || ::GetFileType(open_one) != FILE_TYPE_DISK) return false;
+  const std::wstring wide_path = to_utf16(path);
+  if (wide_path.empty()) return false;
+  // No access asked, every sharing allowed: this opens even a file another program holds.
+  HANDLE named = ::CreateFileW(wide_path.c_str(), 0, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE,
+                               nullptr, OPEN_EXISTING, FILE_FLAG_BACKUP_SEMANTICS, nullptr);
+  if (named == INVALID_HANDLE_VALUE) return false;
+  BY_HANDLE_FILE_INFORMATION a{};
+  BY_HANDLE_FILE_INFORMATION b{};
+  const bool known = ::GetFileInformationByHandle(open_one, &a) && ::GetFileInformationByHandle(named, &b);
+  ::CloseHandle(named);
+  return known && a.dwVolumeSerialNumber == b.dwVolumeSerialNumber &&
+         a.nFileIndexHigh == b.nFileIndexHigh && a.nFileIndexLow == b.nFileIndexLow;
+}
+
+// A console window, not merely a character device: NUL is one too, and the CRT's _isatty says
+// yes to it.
+bool is_terminal(std::FILE* stream) {
+  DWORD mode = 0;
+  return ::GetConsoleMode(handle_of(stream), &mode) != 0;
+}
+
+// Interrupt handling for a run. The console calls the handler on a thread of its own, so it
+// only notes the interrupt: the run sees it at its next check, delivers what arrived and ends.
+// A wait already in progress inside the library runs to its end (at most the session timeout)
+// first. A second Ctrl-C or Ctrl-Break goes on to the system's handler, which ends the process
+// at once. When the console window closes (or the user logs off), the system ends the process
+// as soon as the handler returns; the handler therefore waits, giving the run the few seconds
+// the system allows to close its files and sessions.
+namespace {
+
+std::atomic<int> caught{0};
+
+BOOL WINAPI note_interrupt(DWORD event) {
+  int signal = SIGTERM;
+  if (event == CTRL_C_EVENT) signal = SIGINT;
+  if (event == CTRL_BREAK_EVENT) signal = SIGBREAK;
+  int none = 0;
+  const bool first = caught.compare_exchange_strong(none, signal);
+  if (signal != SIGTERM) return first ? TRUE : FALSE;
+  // The process ends when the run is over (end_if_interrupted) or when the system's grace
+  // period is.
+  for (;;) ::Sleep(INFINITE);
+}
+
+}  // namespace
+
+void catch_interrupts() { ::SetConsoleCtrlHandler(note_interrupt, TRUE); }
+
+int interrupt_signal() { return caught.load(); }
+
+// Ends with the status the system's own handler gives a console program stopped by Ctrl-C or
+// Ctrl-Break.
+void end_if_interrupted() {
+  if (caught.load() == 0) return;
+  std::fflush(nullptr);
+  ::ExitProcess(STATUS_CONTROL_C_EXIT);
+}
