@@ -21,63 +21,23 @@ $python -c 'import zeroconf' 2> /dev/null || skip "python3-zeroconf is not insta
 failed=0
 fail() { echo "FAIL: $*"; failed=1; }
 
-# Names unique to this run, so runs side by side never meet; all removed on any exit.
-tag="kbd$$x$RANDOM"
-sw=${tag}sw ctl=${tag}ctl i1=${tag}i1 i2=${tag}i2 i3=${tag}i3 i4=${tag}i4 i5=${tag}i5
-namespaces=("$sw" "$ctl" "$i1" "$i2" "$i3" "$i4" "$i5")
-scratch=$(mktemp -d)
-pids=()
-cleanup() {
-  for pid in "${pids[@]}"; do kill "$pid" 2> /dev/null; done
-  wait 2> /dev/null
-  for n in "${namespaces[@]}"; do ip netns del "$n" 2> /dev/null; done
-  rm -rf "$scratch"
-}
-trap cleanup EXIT
-trap 'exit 1' INT TERM
-
-for n in "${namespaces[@]}"; do ip netns add "$n" || skip "cannot add network namespaces here"; done
-for n in "${namespaces[@]}"; do ip -n "$n" link set lo up; done
-for bridge in brA brB; do
-  ip -n "$sw" link add "$bridge" type bridge
-  echo 0 | ip netns exec "$sw" tee /sys/class/net/$bridge/bridge/multicast_snooping > /dev/null
-  ip -n "$sw" link set "$bridge" up
-done
-port=0
-# attach NAMESPACE INTERFACE BRIDGE ADDRESS/PREFIX...: a veth from the switch's bridge.
-attach() {
-  local ns=$1 ifname=$2 bridge=$3
-  shift 3
-  port=$((port + 1))
-  ip -n "$sw" link add "p$port" type veth peer name "$ifname" netns "$ns"
-  ip -n "$sw" link set "p$port" master "$bridge" up
-  for address in "$@"; do ip -n "$ns" addr add "$address" dev "$ifname"; done
-  ip -n "$ns" link set "$ifname" up
-}
-attach "$ctl" ethA brA 192.0.2.1/24
-attach "$ctl" ethB brB 198.51.100.1/24
-attach "$i1" eth0 brA 192.0.2.10/24
-attach "$i2" eth0 brB 198.51.100.2/24
-attach "$i3" eth0 brA 192.0.2.3/24
-attach "$i4" eth0 brA 192.0.2.9/24 203.0.113.9/24
-attach "$i5" eth0 brB 198.51.100.4/24
+source "$(dirname "$0")/network.sh"
+scratch=$net_scratch
+net_init && net_add ctl i1 i2 i3 i4 i5 || skip "cannot add network namespaces here"
+net_attach "$ctl" ethA brA 192.0.2.1/24
+net_attach "$ctl" ethB brB 198.51.100.1/24
+# As "ip addr add" leaves an address without "broadcast +": the interface then reports no
+# broadcast address (or the address itself), and discovery must use the subnet's.
+ip -n "$ctl" addr flush dev ethB && ip -n "$ctl" addr add 198.51.100.1/24 dev ethB
+net_attach "$i1" eth0 brA 192.0.2.10/24
+net_attach "$i2" eth0 brB 198.51.100.2/24
+net_attach "$i3" eth0 brA 192.0.2.3/24
+net_attach "$i4" eth0 brA 192.0.2.9/24 203.0.113.9/24
+net_attach "$i5" eth0 brB 198.51.100.4/24
 # The kernel must hand the off-link answer to the program, whose own check is under test.
 for key in all default ethA ethB; do ip netns exec "$ctl" sysctl -qw "net.ipv4.conf.$key.rp_filter=0"; done
 
-# start NAME NAMESPACE COMMAND...: runs a peer, waits until it says it is ready.
-start() {
-  local name=$1 ns=$2
-  shift 2
-  ip netns exec "$ns" "$@" > "$scratch/$name.out" 2> "$scratch/$name.err" &
-  pids+=($!)
-  for _ in $(seq 100); do
-    [[ -s $scratch/$name.out ]] && return 0
-    sleep 0.1
-  done
-  cat "$scratch/$name.err"
-  echo "FAIL: $name did not start"
-  exit 1
-}
+start() { net_start "$@" || { echo "FAIL: $1 did not start"; exit 1; }; }
 start sim "$i1" "$sim" --address 192.0.2.10 --vxi11 0 --hislip 4881 --socket 5025
 start mdns_a "$i1" $python "$peers" mdns 192.0.2.10 scope-a hislip:4881 scpi-raw:5025
 start mdns_b "$i2" $python "$peers" mdns 198.51.100.2 meter-b vxi-11:111 scpi-raw:5025
