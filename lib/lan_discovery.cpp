@@ -6,6 +6,8 @@
 
 #include <algorithm>
 #include <array>
+#include <chrono>
+#include <exception>
 #include <optional>
 #include <random>
 
@@ -30,6 +32,19 @@ struct probe {
 void send_getport(const probe& p) {
   const auto call = portmap::getport_call(p.xid);
   send_datagram(p.portmap.get(), p.on->broadcast, vxi11::pmap_port, call);
+}
+
+// XIDs and query IDs a stranger cannot guess. Where the system offers no random source, the
+// clock stands in: answers are still matched to this search's calls.
+std::uint32_t random_word() {
+  try {
+    static thread_local std::random_device source;
+    return source();
+  } catch (const std::exception&) {
+    static thread_local std::minstd_rand fallback(
+        static_cast<std::uint32_t>(std::chrono::steady_clock::now().time_since_epoch().count()));
+    return static_cast<std::uint32_t>(fallback());
+  }
 }
 
 // Takes every datagram waiting on fd.
@@ -100,7 +115,6 @@ std::vector<lan_service> discover_lan(unsigned window_ms) {
   unique_fd multicast_catch;
   if (any_multicast) multicast_catch = open_multicast_catch(mdns::group, mdns::port, interfaces);
 
-  std::random_device random;
   std::vector<probe> probes;
   std::vector<int> fds;
   for (const lan_interface& i : interfaces) {
@@ -109,8 +123,8 @@ std::vector<lan_service> discover_lan(unsigned window_ms) {
     if (i.can_broadcast) p.portmap = open_udp_on(i);
     if (i.can_multicast) p.mdns = open_udp_on(i);
     if (!p.portmap && !p.mdns) continue;
-    p.xid = static_cast<std::uint32_t>(random());
-    p.mdns_id = static_cast<std::uint16_t>(random());
+    p.xid = random_word();
+    p.mdns_id = static_cast<std::uint16_t>(random_word());
     if (p.portmap) fds.push_back(p.portmap.get());
     if (p.mdns) fds.push_back(p.mdns.get());
     probes.push_back(std::move(p));
