@@ -100,6 +100,17 @@ want_instr=$(echo "$expected" | grep 'INSTR$')
 [[ "$(cat "$scratch/instr")" == "$want_instr" ]] || fail "viFindRsrc TCPIP?*INSTR: $(cat "$scratch/instr")"
 ip netns exec "$ctl" nft delete table inet kbd_count
 
+echo "== a broadcast lost on the way is made good by the second within the window"
+ip netns exec "$ctl" nft -f - << 'RULES'
+table inet kbd_lose {
+  chain out { type filter hook output priority 0; oifname "ethA" udp dport 111 quota until 100 bytes counter drop; }
+}
+RULES
+listing lossy
+grep -qx 'TCPIP0::192.0.2.10::inst0::INSTR' "$scratch/lossy" || fail "the simulator was missed after one lost broadcast"
+ip netns exec "$ctl" nft list table inet kbd_lose | grep -q 'counter packets 1 ' || fail "not exactly one broadcast was lost"
+ip netns exec "$ctl" nft delete table inet kbd_lose
+
 echo "== a stateful firewall that drops the answers neither stalls nor breaks the listing"
 ip netns exec "$ctl" nft -f - << 'RULES'
 table inet kbd_wall {
