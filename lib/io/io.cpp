@@ -1,5 +1,9 @@
-// The parts of the I/O unit that are the same on every platform: deadlines on the steady clock.
+// The parts of the I/O unit that are the same on every platform: deadlines on the steady clock,
+// and addresses as text.
+#include "interfaces.h"
 #include "io.h"
+
+#include <cstdio>
 
 namespace kobrant::visa {
 
@@ -24,6 +28,13 @@ int deadline::poll_ms() const {
 
 bool deadline::expired() const {
   return !infinite_ && std::chrono::steady_clock::now() >= at_;
+}
+
+std::string ipv4_text(ipv4 address) {
+  char text[16];
+  std::snprintf(text, sizeof text, "%u.%u.%u.%u", address >> 24, (address >> 16) & 0xFF, (address >> 8) & 0xFF,
+                address & 0xFF);
+  return text;
 }
 
 }  // namespace kobrant::visa
