@@ -55,10 +55,23 @@ void read_arguments(int argc, char** argv, program_arguments& arguments) {
   arguments.values = arguments.pointers.data();
 }
 
-// The standard streams stay in text mode, the console's convention: a line ends in CR LF,
-// also when the output goes to a file or a pipe, as it did for the classic Windows program.
-// Descriptors 0 to 2 are never reused by a file the tool opens, so nothing needs filling.
-bool prepare_standard_streams() { return true; }
+// A standard stream the process was started without (no handle at all, as from a detached
+// parent) is opened on NUL: otherwise every message would fail to print and a successful run
+// would end reporting that it cannot write its output. The streams stay in text mode, the
+// console's convention: a line ends in CR LF, also when the output goes to a file or a pipe, as
+// it did for the classic Windows program.
+bool prepare_standard_streams() {
+  struct standard { DWORD id; std::FILE* stream; const char* mode; };
+  const standard streams[] = {{STD_INPUT_HANDLE, stdin, "r"},
+                              {STD_OUTPUT_HANDLE, stdout, "w"},
+                              {STD_ERROR_HANDLE, stderr, "w"}};
+  for (const standard& s : streams) {
+    HANDLE handle = ::GetStdHandle(s.id);
+    if (handle != nullptr && handle != INVALID_HANDLE_VALUE && ::_fileno(s.stream) >= 0) continue;
+    if (!std::freopen("NUL", s.mode, s.stream)) return false;
+  }
+  return true;
+}
 
 std::FILE* open_file(const char* path, const char* mode) {
   const std::wstring wide_path = to_utf16(path);
