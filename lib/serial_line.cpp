@@ -80,16 +80,6 @@ void make_default_line(termios& line) {
   ::cfsetospeed(&line, B9600);
 }
 
-bool is_line_attribute(ViAttr attr) {
-  switch (attr) {
-    case VI_ATTR_ASRL_BAUD: case VI_ATTR_ASRL_DATA_BITS: case VI_ATTR_ASRL_PARITY: case VI_ATTR_ASRL_STOP_BITS:
-    case VI_ATTR_ASRL_FLOW_CNTRL: case VI_ATTR_ASRL_XON_CHAR: case VI_ATTR_ASRL_XOFF_CHAR:
-      return true;
-    default:
-      return false;
-  }
-}
-
 ViStatus set_line_attribute(termios& line, ViAttr attr, ViAttrState value) {
   termios next = line;
   switch (attr) {
@@ -182,8 +172,6 @@ int modem_line_bit(ViAttr attr) {
     default: return 0;
   }
 }
-
-bool is_settable_modem_line(ViAttr attr) { return attr == VI_ATTR_ASRL_DTR_STATE || attr == VI_ATTR_ASRL_RTS_STATE; }
 
 unsigned transmit_ms(const termios& line, unsigned long count) {
   const ViUInt32 rate = rate_of(::cfgetospeed(&line));

@@ -33,4 +33,13 @@ bool port_order(std::string_view a, std::string_view b);
 // is how the listing names them. Board 0 names no port.
 std::optional<std::string> board_device(unsigned board);
 
+// Windows only (serial_ports_windows.cpp): the ports the system's serial-port map (HKLM\HARDWARE\DEVICEMAP\SERIALCOMM) names,
+// as their numbers (COM3 is 3), in ascending order; names that are not COMn are left out, as
+// no numbered resource name can reach them.
+std::vector<unsigned> find_com_ports();
+
+// Windows only: the device of a numbered name, ASRLn being COMn (\\.\COMn, the form that also
+// reaches COM10 and above). Board 0 names no port.
+std::optional<std::string> com_device(unsigned board);
+
 }  // namespace kobrant::visa::serial

@@ -8,7 +8,6 @@
 
 #include <algorithm>
 #include <cstring>
-#include <unistd.h>
 
 namespace kobrant::visa {
 namespace {
@@ -22,14 +21,14 @@ bool answers(const transport_entry& entry, ViAttr attr) {
 }  // namespace
 
 session::session(resource_name name, const transport_entry& entry)
-    : name_(std::move(name)), entry_(entry), opener_pid_(::getpid()) {}
+    : name_(std::move(name)), entry_(entry), opener_pid_(process_id()) {}
 
 session::~session() { close(); }
 
 ViStatus session::open(const deadline& until) {
   if (!entry_.make) return VI_ERROR_NSUP_OPER;
   // A session whose operations close() could not wake could not be closed safely.
-  if (wake_.fd() < 0) return VI_ERROR_ALLOC;
+  if (!wake_.usable()) return VI_ERROR_ALLOC;
   transport_ = entry_.make();
   ViStatus status = transport_->open(name_, until);
   if (status < 0) close();
@@ -38,7 +37,7 @@ ViStatus session::open(const deadline& until) {
 
 void session::close() noexcept {
   if (closed_.exchange(true) || !transport_) return;
-  if (::getpid() != opener_pid_) {
+  if (process_id() != opener_pid_) {
     // A child of fork: the connection is the parent's, so no teardown reaches the wire. A
     // thread of the parent that was inside an operation at the fork holds io_ for good here;
     // the descriptors then stay until this process ends.
@@ -61,7 +60,7 @@ io_attributes session::current_attributes() {
 }
 
 deadline session::operation_deadline(ViUInt32 timeout_ms) const {
-  return deadline::after_ms(timeout_ms, wake_.fd());
+  return deadline::after_ms(timeout_ms, &wake_);
 }
 
 ViStatus session::settle(ViStatus status) const { return closed_ ? VI_ERROR_ABORT : status; }

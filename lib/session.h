@@ -70,7 +70,7 @@ class session {
   const transport_entry& entry_;
   std::unique_ptr<transport> transport_;
   wake_signal wake_;        // fired by close() to end the operation in progress
-  int opener_pid_;          // the process that opened the session
+  long opener_pid_;         // the process that opened the session
   io_attributes attrs_;
   message_end end_finder_;
   held_bytes held_;  // input received but not yet delivered

@@ -5,10 +5,10 @@
 // leftovers the core handles.
 #include "attributes.h"
 #include "hislip_wire.h"
+#include "sockets.h"
 #include "transport.h"
 
 #include <algorithm>
-#include <sys/socket.h>
 
 namespace kobrant::visa {
 namespace {
@@ -243,7 +243,7 @@ class hislip_transport final : public transport {
   }
 
   // Sends one whole message; payload goes out from where it lies.
-  static ViStatus send_message(int fd, const header& h, std::span<const std::byte> payload,
+  static ViStatus send_message(io_handle fd, const header& h, std::span<const std::byte> payload,
                                const deadline& until) {
     const auto head = hislip::encode_header(h);
     std::size_t sent = 0;
@@ -253,7 +253,7 @@ class hislip_transport final : public transport {
   // Receives messages on a channel until one of type wanted arrives. FatalError and Error
   // end the wait with their status; on the asynchronous channel other messages (a service
   // request, say) are passed over, on the synchronous one so is dropped data.
-  ViStatus expect(int fd, message_reader& reader, message_type wanted, const deadline& until,
+  ViStatus expect(io_handle fd, message_reader& reader, message_type wanted, const deadline& until,
                   message_reader::event& out) {
     for (;;) {
       const auto target = reader.next_space({});
@@ -300,7 +300,7 @@ class hislip_transport final : public transport {
                                                        : hislip::fatal_code::invalid_initialization_sequence;
       const header fatal{message_type::fatal_error, static_cast<std::uint8_t>(code), 0, 0};
       const auto head = hislip::encode_header(fatal);
-      ::send(sync_.get(), head.data(), head.size(), MSG_NOSIGNAL | MSG_DONTWAIT);
+      sockets::send_some(sync_.get(), head, {});  // the socket is non-blocking
     }
     close_channels();
     return to_status(p);

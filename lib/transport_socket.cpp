@@ -2,12 +2,10 @@
 // The wire carries only the bytes: no END, no device clear. The core adds the newline that ends
 // a message and finds where a response ends. The row answers the address attributes.
 #include "attributes.h"
+#include "sockets.h"
 #include "transport.h"
 
 #include <algorithm>
-#include <netinet/in.h>
-#include <netinet/tcp.h>
-#include <sys/socket.h>
 
 namespace kobrant::visa {
 namespace {
@@ -51,10 +49,9 @@ class socket_transport final : public transport {
   ViStatus set_attribute(ViAttr attr, ViAttrState value) override {
     if (attr != VI_ATTR_TCPIP_NODELAY && attr != VI_ATTR_TCPIP_KEEPALIVE) return not_mine;
     if (value > 1) return VI_ERROR_NSUP_ATTR_STATE;
-    int on = static_cast<int>(value);
     int level = attr == VI_ATTR_TCPIP_NODELAY ? IPPROTO_TCP : SOL_SOCKET;
     int option = attr == VI_ATTR_TCPIP_NODELAY ? TCP_NODELAY : SO_KEEPALIVE;
-    if (fd_ && ::setsockopt(fd_.get(), level, option, &on, sizeof on) != 0) return VI_ERROR_NSUP_ATTR_STATE;
+    if (fd_ && !sockets::set_flag(fd_.get(), level, option, value != 0)) return VI_ERROR_NSUP_ATTR_STATE;
     (attr == VI_ATTR_TCPIP_NODELAY ? nodelay_ : keepalive_) = static_cast<ViBoolean>(value);
     return VI_SUCCESS;
   }

@@ -3,15 +3,13 @@
 // writes and reads become device_write and device_read calls whose flags and reasons carry END
 // and the termination character. The core keeps the count and termination rules.
 #include "attributes.h"
+#include "sockets.h"
 #include "transport.h"
 #include "vxi11_wire.h"
 
 #include <algorithm>
 #include <array>
 #include <cstring>
-#include <netdb.h>
-#include <sys/socket.h>
-#include <unistd.h>
 
 namespace kobrant::visa {
 namespace {
@@ -42,8 +40,8 @@ ViUInt32 io_timeout_ms(const deadline& until) {
 
 // The RPC's own deadline, woken by whatever wakes the operation's.
 deadline rpc_deadline(ViUInt32 io_timeout, const deadline& operation) {
-  if (io_timeout == VI_TMO_INFINITE) return deadline::after_ms(VI_TMO_INFINITE, operation.wake_fd());
-  return deadline::after_ms(io_timeout + rpc_margin_ms(io_timeout), operation.wake_fd());
+  if (io_timeout == VI_TMO_INFINITE) return deadline::after_ms(VI_TMO_INFINITE, operation.wake());
+  return deadline::after_ms(io_timeout + rpc_margin_ms(io_timeout), operation.wake());
 }
 
 // One RPC connection: numbered calls out, their replies back in step.
@@ -59,7 +57,7 @@ class rpc_channel {
   // True while the reply to the last call, a device_read, is still to come because a signal
   // ended the wait for it before it began: its data is the next of the response.
   bool read_pending() const { return read_pending_; }
-  int fd() const { return fd_.get(); }
+  io_handle fd() const { return fd_.get(); }
   void disconnect() noexcept { fd_.reset(); }
 
   // Sends one call (its opaque argument, if any, last) and receives the first words of its
@@ -194,7 +192,7 @@ class rpc_channel {
 
 // The numeric address the socket is connected to, so the core channel reaches the host whose
 // port mapper answered (a name may resolve to several) without resolving it again.
-std::string peer_address(int fd, const std::string& fallback) {
+std::string peer_address(io_handle fd, const std::string& fallback) {
   sockaddr_storage addr{};
   socklen_t len = sizeof addr;
   char host[NI_MAXHOST];

@@ -7,7 +7,7 @@
 
 namespace kobrant::sim {
 
-bool send_answer_bytes(int fd, response& answer, std::uint64_t count, bool more) {
+bool send_answer_bytes(io_handle fd, response& answer, std::uint64_t count, bool more) {
   const bool paced = answer.gap().count() > 0;
   for (std::uint64_t sent = 0; sent < count;) {
     const auto piece = answer.next(static_cast<std::size_t>(std::min<std::uint64_t>(count - sent, send_piece)));
@@ -20,7 +20,7 @@ bool send_answer_bytes(int fd, response& answer, std::uint64_t count, bool more)
   return true;
 }
 
-bool carry_on_after(int fd, after_answer after) {
+bool carry_on_after(io_handle fd, after_answer after) {
   // The descriptor itself is closed once the connection's handler returns.
   switch (after) {
     case after_answer::drop:

@@ -7,6 +7,7 @@
 #include <cstdint>
 
 #include "instrument.h"
+#include "tcp.h"
 
 namespace kobrant::sim {
 
@@ -17,10 +18,10 @@ inline constexpr std::size_t send_piece = std::size_t{1} << 20;
 // gap apart (no gap after the last of the count); otherwise more says whether further bytes of
 // the same message follow, so the kernel may hold back a partial segment. False once the peer
 // is gone or the server is stopping.
-bool send_answer_bytes(int fd, response& answer, std::uint64_t count, bool more);
+bool send_answer_bytes(io_handle fd, response& answer, std::uint64_t count, bool more);
 
 // Does to the connection what the end of an answer asks: a drop hangs up in order (FIN), a
 // reset makes the coming close abortive. True when the connection carries on.
-bool carry_on_after(int fd, after_answer after);
+bool carry_on_after(io_handle fd, after_answer after);
 
 }  // namespace kobrant::sim

@@ -1,9 +1,6 @@
 // kobrant-sim: a simulated instrument on loopback (or any local address) for tests, demos and
 // benchmarks. It prints one VISA resource name per transport it serves, then serves until
-// SIGTERM or SIGINT and exits 0. Bad options exit 2; a server that cannot start exits 1.
-#include <pthread.h>
-#include <signal.h>
-
+// SIGTERM or SIGINT (Ctrl+C or Ctrl+Break, or the console closing, on Windows) and exits 0. Bad options exit 2; a server that cannot start exits 1.
 #include <cstdio>
 #include <cstring>
 #include <memory>
@@ -22,6 +19,7 @@
 #include "server_vxi11.h"
 #include "server_hislip.h"
 #include "server_serial.h"
+#include "stop.h"
 
 namespace {
 
@@ -186,15 +184,8 @@ sim_options parse_options(int argc, char** argv) {
 }
 
 int run(const sim_options& options) {
-  // Signals are taken by sigwait() below, so every thread must have them blocked: the mask
-  // is set before any server starts a thread, and threads inherit it.
-  sigset_t stop_signals;
-  sigemptyset(&stop_signals);
-  sigaddset(&stop_signals, SIGTERM);
-  sigaddset(&stop_signals, SIGINT);
-  pthread_sigmask(SIG_BLOCK, &stop_signals, nullptr);
-  // A client that hangs up mid-answer must not end the simulator.
-  ::signal(SIGPIPE, SIG_IGN);
+  // Before any server starts a thread (see stop.h).
+  prepare_stop();
 
   if (!options.address_given) listen_on_both_loopbacks();
   record rec;
@@ -215,9 +206,7 @@ int run(const sim_options& options) {
   for (const auto& s : servers) std::printf("%s\n", s->resource_name().c_str());
   std::fflush(stdout);
 
-  int signal_number = 0;
-  while (sigwait(&stop_signals, &signal_number) != 0) {
-  }
+  wait_for_stop();
   for (const auto& s : servers) s->stop();
   return 0;
 }

@@ -1,9 +1,6 @@
 // Writes the message record (see record.h for the line format).
 #include "record.h"
 
-#include <fcntl.h>
-#include <unistd.h>
-
 #include <cerrno>
 #include <cstdio>
 #include <cstring>
@@ -11,9 +8,11 @@
 
 namespace kobrant::sim {
 
-record::record(const std::string& path)
-    : fd_(::open(path.c_str(), O_WRONLY | O_CREAT | O_APPEND | O_CLOEXEC, 0644)) {
-  if (!fd_) throw std::system_error(errno, std::generic_category(), "cannot open " + path);
+record::record(const std::string& path) : file_(std::fopen(path.c_str(), "ab")) {
+  if (!file_) throw std::system_error(errno, std::generic_category(), "cannot open " + path);
+  // Unbuffered: each line reaches the file in one write as it is appended, so a reader sees
+  // whole lines at once, and lines from several connections never interleave.
+  std::setvbuf(file_.get(), nullptr, _IONBF, 0);
 }
 
 std::string record::format_line(std::string_view transport, bool end,
@@ -34,20 +33,12 @@ std::string record::format_line(std::string_view transport, bool end,
 
 void record::append(std::string_view transport, bool end,
                     std::span<const std::byte> message) const {
-  if (!fd_) return;
+  if (!file_) return;
   const std::string line = format_line(transport, end, message);
-  // A regular file takes the whole line in one write(); the loop only matters on a full disk
-  // or a signal, where finishing the line beats leaving half of it.
-  std::size_t done = 0;
-  while (done < line.size()) {
-    const ssize_t n = ::write(fd_.get(), line.data() + done, line.size() - done);
-    if (n < 0 && errno == EINTR) continue;
-    if (n <= 0) {
-      std::fprintf(stderr, "kobrant-sim: cannot write the record: %s\n",
-                   n < 0 ? std::strerror(errno) : "no space");
-      return;
-    }
-    done += static_cast<std::size_t>(n);
+  // fwrite() finishes a line a signal or a full pipe cut short, and holds the stream's lock
+  // meanwhile; only a failure leaves part of it.
+  if (std::fwrite(line.data(), 1, line.size(), file_.get()) != line.size()) {
+    std::fprintf(stderr, "kobrant-sim: cannot write the record: %s\n", std::strerror(errno));
   }
 }
 

@@ -3,20 +3,19 @@
 #pragma once
 
 #include <cstddef>
+#include <cstdio>
+#include <memory>
 #include <span>
 #include <string>
 #include <string_view>
 
-#include "io.h"
-
 namespace kobrant::sim {
-
-using kobrant::visa::unique_fd;
 
 // Each line reads "<transport> <end> <hex>\n": transport as the server names it (SOCKET,
 // VXI11, HISLIP, SERIAL), end "END" when the protocol marked the message's last byte with END
 // and "-" otherwise, hex the message's bytes in lower case. Servers on many threads append to
-// one record; each line is a single write() on an O_APPEND file, so lines never interleave.
+// one record; each line is one unbuffered fwrite() to a file opened for appending, so lines
+// never interleave.
 class record {
  public:
   record() = default;  // records nothing
@@ -32,7 +31,10 @@ class record {
                                  std::span<const std::byte> message);
 
  private:
-  unique_fd fd_;
+  struct file_closer {
+    void operator()(std::FILE* file) const { std::fclose(file); }
+  };
+  std::unique_ptr<std::FILE, file_closer> file_;
 };
 
 }  // namespace kobrant::sim

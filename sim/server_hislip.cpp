@@ -6,7 +6,6 @@
 // mode and answers each message in full before reading the next.
 #include "server_hislip.h"
 
-#include <sys/socket.h>
 
 #include <algorithm>
 #include <array>
@@ -117,7 +116,7 @@ enum class received { message, closed, malformed, too_large };
 
 // Reads one message. A payload larger than max_message allows is read and thrown away, never
 // held: the length is the client's word, not something to allocate from.
-received receive_frame(int fd, std::uint64_t max_message, frame& out) {
+received receive_frame(io_handle fd, std::uint64_t max_message, frame& out) {
   if (!receive_exact(fd, out.raw)) return received::closed;
   if (out.raw[0] != std::byte{'H'} || out.raw[1] != std::byte{'S'}) return received::malformed;
   out.type = static_cast<std::uint8_t>(out.raw[2]);
@@ -151,7 +150,7 @@ std::array<std::byte, header_size> make_header(std::uint8_t type, std::uint8_t c
   return h;
 }
 
-bool send_frame(int fd, std::uint8_t type, std::uint8_t control, std::uint32_t parameter,
+bool send_frame(io_handle fd, std::uint8_t type, std::uint8_t control, std::uint32_t parameter,
                 std::span<const std::byte> payload = {}) {
   const auto h = make_header(type, control, parameter, payload.size());
   return send_all(fd, h, !payload.empty()) && send_all(fd, payload);
@@ -162,7 +161,7 @@ struct session_state {
   std::uint16_t id = 0;
   std::mutex mutex;
   bool async_paired = false;  // guarded by mutex
-  int async_fd = -1;          // guarded by mutex; -1 once the async handler has returned
+  io_handle async_fd = invalid_handle;  // guarded by mutex; invalid once the async handler has returned
   std::atomic<bool> clear_pending{false};
   std::atomic<std::uint64_t> client_max_message{0};  // 0: the client has not said yet
 
@@ -218,7 +217,7 @@ class hislip_server final : public server {
         hostile_(mode),
         host_(resource_host(listening.get())),
         port_(local_port(listening.get())),
-        tcp_(std::move(listening), [this](int fd) { serve_connection(fd); }) {}
+        tcp_(std::move(listening), [this](io_handle fd) { serve_connection(fd); }) {}
 
   std::string resource_name() const override {
     return "TCPIP0::" + host_ + "::hislip0," + std::to_string(port_) + "::INSTR";
@@ -232,7 +231,7 @@ class hislip_server final : public server {
     rec_.append(std::string(transport_name) + ":" + type_name(f.type), false, whole);
   }
 
-  void serve_connection(int fd) {
+  void serve_connection(io_handle fd) {
     frame first;
     received got{};
     if (!next_frame(fd, first, got)) return;
@@ -247,7 +246,7 @@ class hislip_server final : public server {
 
   // The synchronous channel: the instrument's messages and their answers, and the end of a
   // device clear.
-  void serve_sync(int fd, const frame& init) {
+  void serve_sync(io_handle fd, const frame& init) {
     const auto session = std::make_shared<session_state>();
     {
       std::lock_guard lock(sessions_mutex_);
@@ -265,18 +264,18 @@ class hislip_server final : public server {
     sessions_.erase(session->id);
     // A session ends with both of its connections.
     std::lock_guard lock(session->mutex);
-    if (session->async_fd >= 0) ::shutdown(session->async_fd, SHUT_RDWR);
+    if (session->async_fd != invalid_handle) shut_down(session->async_fd);
   }
 
   // Reads the next message into f; false when the connection is to end: closed, or a header
   // that is none, which gets a FatalError first.
-  bool next_frame(int fd, frame& f, received& got) {
+  bool next_frame(io_handle fd, frame& f, received& got) {
     got = receive_frame(fd, max_message_, f);
     if (got == received::malformed) send_frame(fd, fatal_error, fatal_poorly_formed_header, 0);
     return got != received::closed && got != received::malformed;
   }
 
-  void serve_sync_messages(int fd, session_state& session) {
+  void serve_sync_messages(io_handle fd, session_state& session) {
     instrument_session instrument;
     std::vector<std::byte> program;  // the program message received so far
     frame f;
@@ -339,7 +338,7 @@ class hislip_server final : public server {
 
   // Adds bytes to the program message; a newline or END ends it and the instrument answers.
   // False when the connection is to end.
-  bool take_program_bytes(int fd, session_state& session, instrument_session& instrument,
+  bool take_program_bytes(io_handle fd, session_state& session, instrument_session& instrument,
                           std::vector<std::byte>& program, std::span<const std::byte> bytes, bool end,
                           std::uint32_t message_id) {
     const auto answer = [&](std::span<const std::byte> message) {
@@ -378,7 +377,7 @@ class hislip_server final : public server {
   // Sends one answer in Data messages, the last a DataEND, each as large as both sides
   // accept. An answer that stalls or drops the connection never gets its END. False when the
   // connection is to end.
-  bool send_answer(int fd, session_state& session, response answer, std::uint32_t message_id) {
+  bool send_answer(io_handle fd, session_state& session, response answer, std::uint32_t message_id) {
     const std::uint64_t client_max = session.client_max_message.load();
     const std::uint64_t max_payload =
         std::min(max_message_, client_max > header_size ? client_max : max_message_) - header_size;
@@ -409,7 +408,7 @@ class hislip_server final : public server {
   // In place of the next Data header: bytes without the prologue, or a header announcing a
   // payload of 2^63 bytes followed by the rest of the answer. Either way nothing follows, and
   // the connection reads on until the client gives up on it.
-  bool send_broken_header(int fd, response& answer, std::uint32_t message_id) {
+  bool send_broken_header(io_handle fd, response& answer, std::uint32_t message_id) {
     if (hostile_ == hostile::garbage_header) {
       static constexpr std::string_view garbage = "no header here!\n";
       static_assert(garbage.size() == header_size);
@@ -426,7 +425,7 @@ class hislip_server final : public server {
   }
 
   // The asynchronous channel: pairing, the size exchange, device clear, status and locks.
-  void serve_async(int fd, const frame& init) {
+  void serve_async(io_handle fd, const frame& init) {
     std::shared_ptr<session_state> session;
     {
       std::lock_guard lock(sessions_mutex_);
@@ -448,10 +447,10 @@ class hislip_server final : public server {
     }
     if (send_frame(fd, async_initialize_response, 0, server_vendor_id)) serve_async_messages(fd, *session);
     std::lock_guard lock(session->mutex);
-    session->async_fd = -1;
+    session->async_fd = invalid_handle;
   }
 
-  void serve_async_messages(int fd, session_state& session) {
+  void serve_async_messages(io_handle fd, session_state& session) {
     frame f;
     for (;;) {
       received got{};

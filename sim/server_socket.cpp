@@ -4,11 +4,8 @@
 // the last newline are recorded as one more message and not answered.
 #include "server_socket.h"
 
-#include <sys/socket.h>
-
 #include <algorithm>
 #include <array>
-#include <cerrno>
 #include <vector>
 
 #include "answer.h"
@@ -22,11 +19,11 @@ constexpr std::string_view transport_name = "SOCKET";
 
 // Sends one response; false when the connection is to end (the peer left, or the command
 // asked for the connection to drop or be reset).
-bool send_response(int fd, response answer) {
+bool send_response(io_handle fd, response answer) {
   return send_answer_bytes(fd, answer, answer.size(), false) && carry_on_after(fd, answer.after());
 }
 
-void serve_connection(int fd, const record& rec) {
+void serve_connection(io_handle fd, const record& rec) {
   instrument_session session;
   std::vector<std::byte> partial;  // a message still waiting for its newline
   std::array<std::byte, 64 * 1024> buffer;
@@ -37,8 +34,7 @@ void serve_connection(int fd, const record& rec) {
   };
 
   for (;;) {
-    const ssize_t n = ::recv(fd, buffer.data(), buffer.size(), 0);
-    if (n < 0 && errno == EINTR) continue;
+    const long n = receive_some(fd, buffer);
     if (n <= 0) {
       if (n == 0 && !partial.empty()) rec.append(transport_name, false, partial);
       return;
@@ -70,7 +66,7 @@ class socket_server final : public server {
   socket_server(unique_fd listening, const record& rec)
       : host_(resource_host(listening.get())),
         port_(local_port(listening.get())),
-        tcp_(std::move(listening), [&rec](int fd) { serve_connection(fd, rec); }) {}
+        tcp_(std::move(listening), [&rec](io_handle fd) { serve_connection(fd, rec); }) {}
 
   std::string resource_name() const override {
     return "TCPIP0::" + host_ + "::" + std::to_string(port_) + "::SOCKET";

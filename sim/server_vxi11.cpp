@@ -8,11 +8,9 @@
 // on a connection are answered one at a time, in order.
 #include "server_vxi11.h"
 
-#include <sys/socket.h>
 
 #include <algorithm>
 #include <atomic>
-#include <cerrno>
 #include <deque>
 #include <map>
 #include <optional>
@@ -137,7 +135,7 @@ class xdr_reader {
 // Reads one record, its fragments joined, into body. False when the connection ended or the
 // record would exceed max_size: the size is the client's word and nothing is allocated past
 // what the server is prepared to hold.
-bool receive_record(int fd, std::size_t max_size, std::vector<std::byte>& body) {
+bool receive_record(io_handle fd, std::size_t max_size, std::vector<std::byte>& body) {
   body.clear();
   for (;;) {
     std::byte mark[4];
@@ -181,12 +179,12 @@ void finish_reply(std::vector<std::byte>& reply, std::uint64_t extra = 0) {
   for (int i = 0; i < 4; ++i) reply[static_cast<std::size_t>(i)] = static_cast<std::byte>(mark >> (24 - 8 * i));
 }
 
-bool send_reply(int fd, std::vector<std::byte> reply) {
+bool send_reply(io_handle fd, std::vector<std::byte> reply) {
   finish_reply(reply);
   return send_all(fd, reply);
 }
 
-bool send_rejection(int fd, std::uint32_t xid, std::uint32_t stat, std::uint32_t low = 0, std::uint32_t high = 0) {
+bool send_rejection(io_handle fd, std::uint32_t xid, std::uint32_t stat, std::uint32_t low = 0, std::uint32_t high = 0) {
   std::vector<std::byte> reply = start_reply(xid, stat);
   if (stat == prog_mismatch) {
     append_u32(reply, low);
@@ -197,7 +195,7 @@ bool send_rejection(int fd, std::uint32_t xid, std::uint32_t stat, std::uint32_t
 
 // Parses a call's header; the arguments follow in args. Replies itself (and returns nothing)
 // to what is no call this server can take.
-std::optional<call_header> parse_call(int fd, std::span<const std::byte> body, xdr_reader& args, bool& keep) {
+std::optional<call_header> parse_call(io_handle fd, std::span<const std::byte> body, xdr_reader& args, bool& keep) {
   keep = true;
   xdr_reader in(body);
   call_header call;
@@ -233,7 +231,7 @@ std::optional<call_header> parse_call(int fd, std::span<const std::byte> body, x
 
 // The port mapper: GETPORT for the core channel, NULL and DUMP; rpcbind's newer versions get a
 // version mismatch naming version 2, so their clients fall back to it.
-void serve_portmapper(int fd, std::uint16_t core_port, std::uint16_t portmap_port, hostile mode) {
+void serve_portmapper(io_handle fd, std::uint16_t core_port, std::uint16_t portmap_port, hostile mode) {
   if (mode == hostile::mute_handshake) return read_until_closed(fd);
   std::vector<std::byte> body;
   while (receive_record(fd, call_overhead, body)) {
@@ -304,7 +302,7 @@ bool is_instrument_name(std::span<const std::byte> name) {
 
 class core_connection {
  public:
-  core_connection(int fd, std::uint32_t max_recv_size, const record& rec, hostile mode)
+  core_connection(io_handle fd, std::uint32_t max_recv_size, const record& rec, hostile mode)
       : fd_(fd), max_recv_size_(max_recv_size), rec_(rec), hostile_(mode) {}
 
   void serve() {
@@ -562,7 +560,7 @@ class core_connection {
     return reply_error(call, links_.erase(lid) > 0 ? no_error : invalid_link_identifier);
   }
 
-  int fd_;
+  io_handle fd_;
   std::uint32_t max_recv_size_;
   const record& rec_;
   const hostile hostile_;
@@ -581,9 +579,9 @@ class vxi11_server final : public server {
         core_port_(local_port(fds.core.get())),
         mapper_port_(local_port(fds.mapper.get())),
         core_(std::move(fds.core),
-              [max_recv_size, &rec, mode](int fd) { core_connection(fd, max_recv_size, rec, mode).serve(); }),
+              [max_recv_size, &rec, mode](io_handle fd) { core_connection(fd, max_recv_size, rec, mode).serve(); }),
         mapper_(std::move(fds.mapper),
-                [this, mode](int fd) { serve_portmapper(fd, core_port_, mapper_port_, mode); }) {}
+                [this, mode](io_handle fd) { serve_portmapper(fd, core_port_, mapper_port_, mode); }) {}
 
   std::string resource_name() const override { return "TCPIP0::" + host_ + "::inst0::INSTR"; }
   void stop() override {

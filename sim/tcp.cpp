@@ -1,15 +1,8 @@
 // TCP plumbing for the simulator's servers (see tcp.h).
 #include "tcp.h"
 #include "net.h"
+#include "sockets.h"
 
-#include <arpa/inet.h>
-#include <netdb.h>
-#include <netinet/in.h>
-#include <netinet/tcp.h>
-#include <poll.h>
-#include <sys/socket.h>
-
-#include <cerrno>
 #include <cstdio>
 #include <cstring>
 #include <memory>
@@ -18,8 +11,18 @@
 namespace kobrant::sim {
 namespace {
 
-[[noreturn]] void throw_errno(const std::string& what) {
-  throw std::system_error(errno, std::generic_category(), what);
+namespace sockets = visa::sockets;
+
+// Socket errors in the system's own numbering (errno, or Winsock's on Windows) and words.
+class socket_category final : public std::error_category {
+ public:
+  const char* name() const noexcept override { return "socket"; }
+  std::string message(int error) const override { return sockets::error_text(error); }
+};
+
+[[noreturn]] void throw_socket_error(const std::string& what) {
+  static const socket_category category;
+  throw std::system_error(sockets::last_error(), category, what);
 }
 
 std::atomic<bool> both_loopbacks{false};
@@ -27,9 +30,9 @@ std::atomic<bool> both_loopbacks{false};
 // The ::1 twin of each listening socket on 127.0.0.1, by the IPv4 socket's descriptor, from
 // listen_tcp() until the tcp_server made from that socket takes it.
 std::mutex twins_mutex;
-std::map<int, unique_fd> twins;
+std::map<io_handle, unique_fd> twins;
 
-unique_fd take_twin(int fd) {
+unique_fd take_twin(io_handle fd) {
   std::lock_guard lock(twins_mutex);
   const auto found = twins.find(fd);
   if (found == twins.end()) return {};
@@ -49,20 +52,20 @@ unique_fd listen_one(const std::string& address, std::uint16_t port) {
   hints.ai_flags = AI_NUMERICHOST | AI_NUMERICSERV | AI_PASSIVE;
   addrinfo* found = nullptr;
   const std::string service = std::to_string(port);
+  sockets::start();
   if (host.empty() || ::getaddrinfo(host.c_str(), service.c_str(), &hints, &found) != 0) {
     throw bad_address("not a numeric IPv4 or IPv6 address: " + address);
   }
   const std::unique_ptr<addrinfo, decltype(&::freeaddrinfo)> owner(found, ::freeaddrinfo);
 
-  unique_fd fd(::socket(found->ai_family, SOCK_STREAM | SOCK_CLOEXEC, IPPROTO_TCP));
-  if (!fd) throw_errno("socket");
+  unique_fd fd(sockets::open_stream(found->ai_family, false));
+  if (!fd) throw_socket_error("socket");
   // A restarted simulator must get its fixed port back while old connections linger.
-  const int on = 1;
-  ::setsockopt(fd.get(), SOL_SOCKET, SO_REUSEADDR, &on, sizeof on);
-  if (::bind(fd.get(), found->ai_addr, found->ai_addrlen) != 0) {
-    throw_errno("cannot listen on " + address + " port " + service);
+  sockets::reuse_address(fd.get());
+  if (::bind(fd.get(), found->ai_addr, static_cast<socklen_t>(found->ai_addrlen)) != 0) {
+    throw_socket_error("cannot listen on " + address + " port " + service);
   }
-  if (::listen(fd.get(), SOMAXCONN) != 0) throw_errno("listen");
+  if (::listen(fd.get(), SOMAXCONN) != 0) throw_socket_error("listen");
   return fd;
 }
 
@@ -83,8 +86,8 @@ unique_fd listen_tcp(const std::string& address, std::uint16_t port) {
       return v4;
     } catch (const std::system_error& e) {
       const int error = e.code().value();
-      if (error == EADDRINUSE && port == 0 && attempt < 20) continue;
-      if (error != EADDRNOTAVAIL && error != EAFNOSUPPORT) {
+      if (sockets::address_in_use(error) && port == 0 && attempt < 20) continue;
+      if (!sockets::address_unavailable(error)) {
         std::fprintf(stderr, "kobrant-sim: IPv4 only on port %u: %s\n", static_cast<unsigned>(bound), e.what());
       }
       return v4;
@@ -92,18 +95,18 @@ unique_fd listen_tcp(const std::string& address, std::uint16_t port) {
   }
 }
 
-std::uint16_t local_port(int fd) {
+std::uint16_t local_port(io_handle fd) {
   sockaddr_storage addr{};
   socklen_t len = sizeof addr;
-  if (::getsockname(fd, reinterpret_cast<sockaddr*>(&addr), &len) != 0) throw_errno("getsockname");
+  if (::getsockname(fd, reinterpret_cast<sockaddr*>(&addr), &len) != 0) throw_socket_error("getsockname");
   if (addr.ss_family == AF_INET6) return ntohs(reinterpret_cast<sockaddr_in6*>(&addr)->sin6_port);
   return ntohs(reinterpret_cast<sockaddr_in*>(&addr)->sin_port);
 }
 
-std::string resource_host(int fd) {
+std::string resource_host(io_handle fd) {
   sockaddr_storage addr{};
   socklen_t len = sizeof addr;
-  if (::getsockname(fd, reinterpret_cast<sockaddr*>(&addr), &len) != 0) throw_errno("getsockname");
+  if (::getsockname(fd, reinterpret_cast<sockaddr*>(&addr), &len) != 0) throw_socket_error("getsockname");
   char text[INET6_ADDRSTRLEN] = {};
   if (addr.ss_family == AF_INET6) {
     ::inet_ntop(AF_INET6, &reinterpret_cast<sockaddr_in6*>(&addr)->sin6_addr, text, sizeof text);
@@ -116,46 +119,47 @@ std::string resource_host(int fd) {
   return text;
 }
 
-bool send_all(int fd, std::span<const std::byte> bytes, bool more) {
-  // MSG_NOSIGNAL as well as the ignored SIGPIPE: a client that hung up must cost one
-  // connection, never the process.
-  const int flags = MSG_NOSIGNAL | (more ? MSG_MORE : 0);
+bool send_all(io_handle fd, std::span<const std::byte> bytes, bool more) {
   while (!bytes.empty()) {
-    const ssize_t n = ::send(fd, bytes.data(), bytes.size(), flags);
-    if (n < 0 && errno == EINTR) continue;
+    const long n = sockets::send_some(fd, bytes, {}, more);
+    if (n < 0 && sockets::interrupted(sockets::last_error())) continue;
     if (n <= 0) return false;
     bytes = bytes.subspan(static_cast<std::size_t>(n));
   }
   return true;
 }
 
-void hang_up(int fd) { ::shutdown(fd, SHUT_WR); }
+void hang_up(io_handle fd) { sockets::shut_down(fd, false); }
 
-void abort_on_close(int fd) {
-  const linger abort{1, 0};
-  ::setsockopt(fd, SOL_SOCKET, SO_LINGER, &abort, sizeof abort);
-}
+void shut_down(io_handle fd) { sockets::shut_down(fd, true); }
 
-bool receive_exact(int fd, std::span<std::byte> bytes) {
+void abort_on_close(io_handle fd) { sockets::reset_on_close(fd); }
+
+bool receive_exact(io_handle fd, std::span<std::byte> bytes) {
   return visa::receive_exact(fd, bytes, visa::deadline::after_ms(VI_TMO_INFINITE)) == VI_SUCCESS;
 }
 
-bool wait_gap(int fd, std::chrono::milliseconds gap) {
+bool wait_gap(io_handle fd, std::chrono::milliseconds gap) {
   // No events asked for: only a hang-up or an error ends the wait early, never the client
   // sending more. Every simulator thread has its signals blocked, so no EINTR cuts it short.
   return visa::wait_ready(fd, 0, visa::deadline::after_ms(static_cast<ViUInt32>(gap.count()))) == VI_ERROR_TMO;
 }
 
-bool wait_while_connected(int fd, std::uint32_t ms) {
-  // POLLRDHUP: the client closing its side ends the wait, more requests from it do not.
-  return visa::wait_ready(fd, POLLRDHUP, visa::deadline::after_ms(ms)) == VI_ERROR_TMO;
+bool wait_while_connected(io_handle fd, std::uint32_t ms) {
+  // The client closing its side ends the wait, more requests from it do not.
+  return sockets::wait_peer_closed(fd, visa::deadline::after_ms(ms)) == VI_ERROR_TMO;
 }
 
-void read_until_closed(int fd) {
-  std::byte sink[4096];
+long receive_some(io_handle fd, std::span<std::byte> space) {
   for (;;) {
-    const ssize_t n = ::recv(fd, sink, sizeof sink, 0);
-    if (n == 0 || (n < 0 && errno != EINTR)) return;
+    const long n = sockets::receive_some(fd, space);
+    if (n >= 0 || !sockets::interrupted(sockets::last_error())) return n;
+  }
+}
+
+void read_until_closed(io_handle fd) {
+  std::byte sink[4096];
+  while (receive_some(fd, sink) > 0) {
   }
 }
 
@@ -169,35 +173,34 @@ tcp_server::~tcp_server() { stop(); }
 
 void tcp_server::stop() {
   if (stopping_.exchange(true)) return;
-  // Shutting a listening socket down wakes the thread blocked in accept().
-  ::shutdown(listening_.get(), SHUT_RDWR);
+  sockets::stop_listening(listening_.get());
   acceptor_.join();
   if (twin_) {
-    ::shutdown(twin_.get(), SHUT_RDWR);
+    sockets::stop_listening(twin_.get());
     twin_acceptor_.join();
   }
   std::unique_lock lock(mutex_);
-  for (const auto& [id, fd] : open_) ::shutdown(fd, SHUT_RDWR);
+  for (const auto& [id, fd] : open_) shut_down(fd);
   all_done_.wait(lock, [this] { return running_ == 0; });
 }
 
-void tcp_server::accept_loop(int listening) {
+void tcp_server::accept_loop(io_handle listening) {
   while (!stopping_) {
-    unique_fd fd(::accept4(listening, nullptr, nullptr, SOCK_CLOEXEC));
+    unique_fd fd(sockets::accept_connection(listening));
     if (!fd) {
       if (stopping_) return;
-      if (errno == EINTR || errno == ECONNABORTED) continue;
-      if (errno == EMFILE || errno == ENFILE || errno == ENOBUFS || errno == ENOMEM) {
+      const int error = sockets::last_error();
+      if (sockets::aborted_before_accept(error)) continue;
+      if (sockets::out_of_resources(error)) {
         // Out of descriptors or memory: wait for connections to end instead of spinning.
-        ::poll(nullptr, 0, 50);
+        std::this_thread::sleep_for(std::chrono::milliseconds(50));
         continue;
       }
-      std::fprintf(stderr, "kobrant-sim: accept: %s\n", std::strerror(errno));
+      std::fprintf(stderr, "kobrant-sim: accept: %s\n", sockets::error_text(error).c_str());
       return;
     }
     // Answers go out as soon as they are written; MSG_MORE still batches a long one.
-    const int on = 1;
-    ::setsockopt(fd.get(), IPPROTO_TCP, TCP_NODELAY, &on, sizeof on);
+    sockets::set_flag(fd.get(), IPPROTO_TCP, TCP_NODELAY, true);
     start_connection(std::move(fd));
   }
 }
@@ -211,11 +214,11 @@ void tcp_server::start_connection(unique_fd fd) {
     open_.emplace(id, fd.get());
     ++running_;
   }
-  const int raw = fd.get();
+  const io_handle raw = fd.get();
   auto finish = [this, id, raw] {
     std::lock_guard lock(mutex_);
     open_.erase(id);
-    ::close(raw);
+    unique_fd closing(raw);
     --running_;
     all_done_.notify_all();
   };

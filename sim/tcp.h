@@ -21,6 +21,8 @@
 
 namespace kobrant::sim {
 
+using kobrant::visa::io_handle;
+using kobrant::visa::invalid_handle;
 using kobrant::visa::unique_fd;
 
 // The address given on the command line is not a numeric IPv4 or IPv6 address.
@@ -40,38 +42,46 @@ void listen_on_both_loopbacks();
 unique_fd listen_tcp(const std::string& address, std::uint16_t port);
 
 // The port a bound socket ended up on.
-std::uint16_t local_port(int fd);
+std::uint16_t local_port(io_handle fd);
 
 // The host part of a VISA resource name for a listening socket: its address in canonical
 // text, in brackets for IPv6 ("127.0.0.1", "[::1]").
-std::string resource_host(int fd);
+std::string resource_host(io_handle fd);
 
 // Sends every byte, resuming after partial sends; false once the peer is gone. more: further
 // bytes follow at once, so the kernel may hold back a partial segment (MSG_MORE).
-bool send_all(int fd, std::span<const std::byte> bytes, bool more = false);
+bool send_all(io_handle fd, std::span<const std::byte> bytes, bool more = false);
+
+// Receives what has arrived, waiting for at least one byte: the count, 0 once the peer closed,
+// -1 when the connection failed or was shut down.
+long receive_some(io_handle fd, std::span<std::byte> space);
 
 // Receives exactly bytes.size() bytes, as long as that takes; false once the peer is gone or
 // the server is stopping (it shuts connections down, which ends the wait).
-bool receive_exact(int fd, std::span<std::byte> bytes);
+bool receive_exact(io_handle fd, std::span<std::byte> bytes);
 
 // Ends a connection in order: FIN after the bytes sent so far; the descriptor is closed later.
-void hang_up(int fd);
+void hang_up(io_handle fd);
+
+// Ends both directions of a connection at once, so that a thread blocked on it returns; the
+// descriptor is closed later.
+void shut_down(io_handle fd);
 
 // Makes the coming close of fd abortive (SO_LINGER 0): the peer gets a TCP reset instead of a
 // FIN, as from an instrument that crashed or a link that broke.
-void abort_on_close(int fd);
+void abort_on_close(io_handle fd);
 
 // Waits gap between two bytes of a paced answer, less when the connection is shut down (the
 // server is stopping) or has failed: false then.
-bool wait_gap(int fd, std::chrono::milliseconds gap);
+bool wait_gap(io_handle fd, std::chrono::milliseconds gap);
 
 // Waits ms milliseconds (VI_TMO_INFINITE: for good) as an instrument with nothing to say does;
 // false when the client closed its side, or the connection failed or was shut down, meanwhile.
-bool wait_while_connected(int fd, std::uint32_t ms);
+bool wait_while_connected(io_handle fd, std::uint32_t ms);
 
 // Reads and throws away whatever the peer sends until it closes the connection or the server
 // stops: a server that takes a connection and never answers on it.
-void read_until_closed(int fd);
+void read_until_closed(io_handle fd);
 
 // Accepts connections on a listening socket and runs handler(fd) for each on its own thread;
 // the descriptor is closed when the handler returns. stop() (or the destructor) ends the
@@ -79,17 +89,17 @@ void read_until_closed(int fd);
 // waits for all handlers to finish.
 class tcp_server {
  public:
-  using handler = std::function<void(int fd)>;
+  using handler = std::function<void(io_handle fd)>;
   tcp_server(unique_fd listening, handler serve);
   ~tcp_server();
   tcp_server(const tcp_server&) = delete;
   tcp_server& operator=(const tcp_server&) = delete;
 
-  int listening_fd() const { return listening_.get(); }
+  io_handle listening_fd() const { return listening_.get(); }
   void stop();
 
  private:
-  void accept_loop(int listening);
+  void accept_loop(io_handle listening);
   void start_connection(unique_fd fd);
 
   unique_fd listening_;
@@ -103,7 +113,7 @@ class tcp_server {
   // and closes its descriptor under the lock, so stop() never touches a reused descriptor.
   std::mutex mutex_;
   std::condition_variable all_done_;
-  std::map<std::uint64_t, int> open_;
+  std::map<std::uint64_t, io_handle> open_;
   std::uint64_t next_id_ = 0;
   std::size_t running_ = 0;
 };

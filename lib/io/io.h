@@ -11,12 +11,23 @@
 
 namespace kobrant::visa {
 
-// Owns one descriptor; -1 is empty. close() is not retried on EINTR: on Linux the descriptor is
-// gone either way, and a retry could close one another thread just opened.
+// What the system gives for an open socket (and, on POSIX, any descriptor): an int on POSIX, a
+// SOCKET on Windows, whose handles are pointer-sized. invalid_handle is the empty value of both.
+#ifdef _WIN32
+using io_handle = std::uintptr_t;
+inline constexpr io_handle invalid_handle = ~io_handle{0};
+#else
+using io_handle = int;
+inline constexpr io_handle invalid_handle = -1;
+#endif
+
+// Owns one descriptor (a socket on Windows); invalid_handle is empty. close() is not retried
+// on EINTR: on Linux the descriptor is gone either way, and a retry could close one another
+// thread just opened.
 class unique_fd {
  public:
   unique_fd() = default;
-  explicit unique_fd(int fd) noexcept : fd_(fd) {}
+  explicit unique_fd(io_handle fd) noexcept : fd_(fd) {}
   unique_fd(unique_fd&& other) noexcept : fd_(other.release()) {}
   unique_fd& operator=(unique_fd&& other) noexcept {
     if (this != &other) reset(other.release());
@@ -26,44 +37,56 @@ class unique_fd {
   unique_fd& operator=(const unique_fd&) = delete;
   ~unique_fd() { reset(); }
 
-  int get() const noexcept { return fd_; }
-  explicit operator bool() const noexcept { return fd_ >= 0; }
-  int release() noexcept {
-    int fd = fd_;
-    fd_ = -1;
+  io_handle get() const noexcept { return fd_; }
+  explicit operator bool() const noexcept { return fd_ != invalid_handle; }
+  io_handle release() noexcept {
+    io_handle fd = fd_;
+    fd_ = invalid_handle;
     return fd;
   }
-  void reset(int fd = -1) noexcept;
+  void reset(io_handle fd = invalid_handle) noexcept;
 
  private:
-  int fd_ = -1;
+  io_handle fd_ = invalid_handle;
 };
 
 // A wake-up another thread can give to every wait of one session: once fired, each wait that
 // watches it (now or later) ends with VI_ERROR_ABORT. Closing a session fires it, so that a
-// read blocked on the session ends before the session's descriptors are released.
+// read blocked on the session ends before the session's descriptors are released. On Linux it
+// is an eventfd; on Windows a loopback socket pair (so socket waits can watch it beside their
+// sockets) and an event object (for waits on other handles, such as a serial port's).
 class wake_signal {
  public:
   wake_signal();
-  // -1 when the system had no descriptor to give (then nothing can be woken).
-  int fd() const noexcept { return fd_.get(); }
+  ~wake_signal();
+  wake_signal(const wake_signal&) = delete;
+  wake_signal& operator=(const wake_signal&) = delete;
+  // Whether the system gave what a wake-up needs (if not, nothing can be woken).
+  bool usable() const noexcept;
+  // The descriptor a socket wait watches for readability.
+  io_handle fd() const noexcept { return watch_.get(); }
+  // The event object non-socket waits watch (Windows; null elsewhere).
+  void* event() const noexcept { return event_; }
   void fire() noexcept;
 
  private:
-  unique_fd fd_;
+  unique_fd watch_;
+  unique_fd poke_;          // the pair's other end, written by fire() (Windows)
+  void* event_ = nullptr;   // set by fire() (Windows)
 };
 
 // The moment an operation must be over, on the steady clock. Built from a VISA timeout:
 // 0 means "only what is already there", VI_TMO_INFINITE means never. A wait bounded by it also
-// ends when the wake descriptor it carries (if any, see wake_signal) has fired.
+// ends when the wake-up it carries (if any, see wake_signal) has fired.
 class deadline {
  public:
-  static deadline after_ms(ViUInt32 timeout_ms, int wake_fd = -1);
+  static deadline after_ms(ViUInt32 timeout_ms, const wake_signal* wake = nullptr);
   bool infinite() const { return infinite_; }
-  int wake_fd() const { return wake_fd_; }
+  const wake_signal* wake() const { return wake_; }
+  io_handle wake_fd() const { return wake_ ? wake_->fd() : invalid_handle; }
   // Whether the wake-up has fired: unlike a signal, it ends the operation for good.
   bool woken() const;
-  // Milliseconds left for poll(): -1 for infinite, 0 once expired; rounded up so a wait never
+  // Milliseconds left for a wait: -1 for infinite, 0 once expired; rounded up so a wait never
   // ends early.
   int poll_ms() const;
   bool expired() const;
@@ -71,7 +94,7 @@ class deadline {
  private:
   std::chrono::steady_clock::time_point at_{};
   bool infinite_ = false;
-  int wake_fd_ = -1;
+  const wake_signal* wake_ = nullptr;
 };
 
 // Every wait below ends with VI_ERROR_ABORT when a signal handler runs during it (poll() or a
@@ -79,9 +102,10 @@ class deadline {
 // never restarted, so treating every EINTR alike is the only way to behave the same either
 // way. The caller gets what arrived before, and the stream stays where it was.
 
-// Waits until fd is ready for events (POLLIN/POLLOUT). VI_SUCCESS, VI_ERROR_TMO,
-// VI_ERROR_ABORT (a signal, or the deadline's wake-up fired), or an error.
-ViStatus wait_ready(int fd, short events, const deadline& until);
+// Waits until fd is ready for events (the platform's POLLIN/POLLOUT; 0 waits for an error or
+// a hang-up only). VI_SUCCESS, VI_ERROR_TMO, VI_ERROR_ABORT (a signal, or the deadline's
+// wake-up fired), or an error.
+ViStatus wait_ready(io_handle fd, short events, const deadline& until);
 
 // Sleeps ms milliseconds, less when the deadline's wake-up fires or a signal comes
 // (VI_ERROR_ABORT then).
@@ -96,9 +120,14 @@ inline constexpr int clear_quiet_ms = 100;
 // way. VI_SUCCESS once the line was quiet that long; VI_ERROR_TMO when the deadline passes
 // while bytes still arrive; VI_ERROR_CONN_LOST when the peer closed; VI_ERROR_ABORT on a wake-up or a
 // signal, as every wait here; another error status from errno. An answer the instrument starts only after the quiet interval is not caught.
-ViStatus drain_until_quiet(int fd, const deadline& until);
+ViStatus drain_until_quiet(io_handle fd, const deadline& until);
 
-// Maps an errno of a connected socket to a status.
+// The calling process's id: a session compares it with its opener's to notice that it runs in
+// a child made by fork() (POSIX), where the connection is the parent's.
+long process_id() noexcept;
+
+// Maps the system's error number of a connected socket (errno; WSAGetLastError() on Windows)
+// to a status.
 ViStatus errno_to_status(int error);
 
 }  // namespace kobrant::visa

@@ -1,53 +1,40 @@
-// The I/O unit on POSIX: descriptors closed once, deadlines on the steady clock, and every wait
-// a poll() that also watches the deadline's wake-up descriptor (an eventfd), so no wait outlives
-// its deadline or a session that is closing.
+// The I/O unit on POSIX: descriptors closed once, every wait a poll() that also watches the
+// deadline's wake-up descriptor (an eventfd), so no wait outlives its deadline or a session
+// that is closing; and the socket calls of sockets.h.
 #include "io.h"
+#include "sockets.h"
 
 #include <algorithm>
 #include <cerrno>
+#include <cstring>
+#include <fcntl.h>
 #include <poll.h>
 #include <sys/eventfd.h>
+#include <sys/uio.h>
 #include <unistd.h>
 
 namespace kobrant::visa {
 
-void unique_fd::reset(int fd) noexcept {
+void unique_fd::reset(io_handle fd) noexcept {
   if (fd_ >= 0) ::close(fd_);
   fd_ = fd;
 }
 
-wake_signal::wake_signal() : fd_(::eventfd(0, EFD_CLOEXEC | EFD_NONBLOCK)) {}
+wake_signal::wake_signal() : watch_(::eventfd(0, EFD_CLOEXEC | EFD_NONBLOCK)) {}
+
+wake_signal::~wake_signal() = default;
+
+bool wake_signal::usable() const noexcept { return static_cast<bool>(watch_); }
 
 void wake_signal::fire() noexcept {
   // The counter is never read back, so the descriptor stays readable for good.
-  if (fd_) {
+  if (watch_) {
     const std::uint64_t one = 1;
-    [[maybe_unused]] ssize_t n = ::write(fd_.get(), &one, sizeof one);
+    [[maybe_unused]] ssize_t n = ::write(watch_.get(), &one, sizeof one);
   }
 }
 
-deadline deadline::after_ms(ViUInt32 timeout_ms, int wake_fd) {
-  deadline d;
-  d.wake_fd_ = wake_fd;
-  if (timeout_ms == VI_TMO_INFINITE) {
-    d.infinite_ = true;
-  } else {
-    d.at_ = std::chrono::steady_clock::now() + std::chrono::milliseconds(timeout_ms);
-  }
-  return d;
-}
-
-int deadline::poll_ms() const {
-  if (infinite_) return -1;
-  auto left = at_ - std::chrono::steady_clock::now();
-  if (left <= std::chrono::steady_clock::duration::zero()) return 0;
-  auto ms = std::chrono::ceil<std::chrono::milliseconds>(left).count();
-  return ms > 1'000'000'000 ? 1'000'000'000 : static_cast<int>(ms);
-}
-
-bool deadline::expired() const {
-  return !infinite_ && std::chrono::steady_clock::now() >= at_;
-}
+long process_id() noexcept { return ::getpid(); }
 
 ViStatus errno_to_status(int error) {
   switch (error) {
@@ -67,7 +54,7 @@ namespace {
 
 // Polls fd (skipped when negative) and the deadline's wake-up for at most timeout_ms.
 // Returns poll's result; woken tells whether the wake-up fired.
-int poll_with_wake(int fd, short events, const deadline& until, int timeout_ms, bool& woken) {
+int poll_with_wake(io_handle fd, short events, const deadline& until, int timeout_ms, bool& woken) {
   pollfd p[2] = {{fd, events, 0}, {until.wake_fd(), POLLIN, 0}};
   int n = ::poll(p, 2, timeout_ms);
   woken = n > 0 && p[1].revents != 0;
@@ -88,7 +75,7 @@ bool deadline::woken() const {
   return woken;
 }
 
-ViStatus wait_ready(int fd, short events, const deadline& until) {
+ViStatus wait_ready(io_handle fd, short events, const deadline& until) {
   bool woken = false;
   int n = poll_with_wake(fd, events, until, until.poll_ms(), woken);
   if (woken) return VI_ERROR_ABORT;
@@ -98,7 +85,7 @@ ViStatus wait_ready(int fd, short events, const deadline& until) {
   return errno == EINTR ? VI_ERROR_ABORT : errno_to_status(errno);
 }
 
-ViStatus drain_until_quiet(int fd, const deadline& until) {
+ViStatus drain_until_quiet(io_handle fd, const deadline& until) {
   std::byte scratch[16384];
   for (;;) {
     const ssize_t n = ::read(fd, scratch, sizeof scratch);
@@ -122,3 +109,110 @@ ViStatus drain_until_quiet(int fd, const deadline& until) {
 }
 
 }  // namespace kobrant::visa
+
+namespace kobrant::visa::sockets {
+
+void start() {}
+
+int last_error() { return errno; }
+
+std::string error_text(int error) { return std::strerror(error); }
+
+bool would_block(int error) { return error == EAGAIN || error == EWOULDBLOCK; }
+
+bool interrupted(int error) { return error == EINTR; }
+
+// EINTR: the connect goes on in the background, like EINPROGRESS.
+bool connect_underway(int error) { return error == EINPROGRESS || error == EINTR; }
+
+bool address_in_use(int error) { return error == EADDRINUSE; }
+
+bool address_unavailable(int error) { return error == EADDRNOTAVAIL || error == EAFNOSUPPORT; }
+
+bool out_of_resources(int error) {
+  return error == EMFILE || error == ENFILE || error == ENOBUFS || error == ENOMEM;
+}
+
+bool aborted_before_accept(int error) { return error == EINTR || error == ECONNABORTED; }
+
+io_handle open_stream(int family, bool non_blocking) {
+  return ::socket(family, SOCK_STREAM | SOCK_CLOEXEC | (non_blocking ? SOCK_NONBLOCK : 0), IPPROTO_TCP);
+}
+
+int start_connect(io_handle fd, const sockaddr* address, socklen_t length) {
+  return ::connect(fd, address, length) == 0 ? 0 : errno;
+}
+
+int wait_connecting(std::span<const io_handle> connecting, int timeout_ms, std::vector<bool>& done) {
+  std::vector<pollfd> waits;
+  for (const io_handle fd : connecting) waits.push_back({fd, POLLOUT, 0});
+  const int n = ::poll(waits.data(), waits.size(), timeout_ms);
+  done.assign(connecting.size(), false);
+  for (std::size_t i = 0; n > 0 && i < waits.size(); ++i) done[i] = waits[i].revents != 0;
+  return n;
+}
+
+int connect_error(io_handle fd) {
+  int error = 0;
+  socklen_t len = sizeof error;
+  if (::getsockopt(fd, SOL_SOCKET, SO_ERROR, &error, &len) != 0) error = errno;
+  return error;
+}
+
+ViStatus connect_failure_status(int error) {
+  switch (error) {
+    case EINTR: return VI_ERROR_ABORT;
+    case ENOMEM: case ENOBUFS: case EMFILE: case ENFILE: return VI_ERROR_ALLOC;
+    case ETIMEDOUT: return VI_ERROR_TMO;
+    default: return VI_ERROR_RSRC_NFOUND;
+  }
+}
+
+bool retry_without_addrconfig(int lookup_error) {
+  return lookup_error == EAI_ADDRFAMILY || lookup_error == EAI_NONAME || lookup_error == EAI_NODATA ||
+         lookup_error == EAI_FAIL;
+}
+
+std::string lookup_error_text(int lookup_error) {
+  return lookup_error == EAI_SYSTEM ? std::strerror(errno) : ::gai_strerror(lookup_error);
+}
+
+bool set_flag(io_handle fd, int level, int option, bool on) {
+  const int value = on ? 1 : 0;
+  return ::setsockopt(fd, level, option, &value, sizeof value) == 0;
+}
+
+long send_some(io_handle fd, std::span<const std::byte> head, std::span<const std::byte> tail, bool more) {
+  iovec iov[2];
+  int count = 0;
+  if (!head.empty()) iov[count++] = {const_cast<std::byte*>(head.data()), head.size()};
+  if (!tail.empty()) iov[count++] = {const_cast<std::byte*>(tail.data()), tail.size()};
+  msghdr msg{};
+  msg.msg_iov = iov;
+  msg.msg_iovlen = static_cast<decltype(msg.msg_iovlen)>(count);
+  // MSG_NOSIGNAL: a peer that hung up costs one connection, never the process.
+  return ::sendmsg(fd, &msg, MSG_NOSIGNAL | (more ? MSG_MORE : 0));
+}
+
+long receive_some(io_handle fd, std::span<std::byte> space) { return ::recv(fd, space.data(), space.size(), 0); }
+
+void reuse_address(io_handle listening) { set_flag(listening, SOL_SOCKET, SO_REUSEADDR, true); }
+
+io_handle accept_connection(io_handle listening) { return ::accept4(listening, nullptr, nullptr, SOCK_CLOEXEC); }
+
+void shut_down(io_handle fd, bool both) { ::shutdown(fd, both ? SHUT_RDWR : SHUT_WR); }
+
+// Shutting a listening socket down wakes the thread blocked in accept().
+void stop_listening(io_handle listening) { ::shutdown(listening, SHUT_RDWR); }
+
+void reset_on_close(io_handle fd) {
+  const linger abort{1, 0};
+  ::setsockopt(fd, SOL_SOCKET, SO_LINGER, &abort, sizeof abort);
+}
+
+ViStatus wait_peer_closed(io_handle fd, const deadline& until) {
+  // POLLRDHUP: the peer closing its side ends the wait, more bytes from it do not.
+  return wait_ready(fd, POLLRDHUP, until);
+}
+
+}  // namespace kobrant::visa::sockets

@@ -1,20 +1,12 @@
-// TCP for the network transports. Every wait is a poll() bounded by the operation's deadline;
-// sockets are non-blocking so no call can sleep past it, and a signal ends a wait with
-// VI_ERROR_ABORT instead of restarting it.
+// TCP for the network transports. Every wait is bounded by the operation's deadline; sockets
+// are non-blocking so no call can sleep past it, and a signal ends a wait with VI_ERROR_ABORT
+// instead of restarting it. The calls that differ between systems are in sockets.h.
 #include "net.h"
+#include "sockets.h"
 
 #include <algorithm>
-#include <cerrno>
 #include <cstring>
 #include <vector>
-#include <arpa/inet.h>
-#include <netdb.h>
-#include <netinet/in.h>
-#include <netinet/tcp.h>
-#include <poll.h>
-#include <sys/socket.h>
-#include <sys/uio.h>
-#include <unistd.h>
 
 namespace kobrant::visa {
 
@@ -59,17 +51,6 @@ std::string address_text(const candidate& c) {
   return text;
 }
 
-// A connect that failed: every reason a host or network cannot be reached means the
-// resource is not there; only a local shortage or an interrupt says something else.
-ViStatus connect_failure_status(int error) {
-  switch (error) {
-    case EINTR: return VI_ERROR_ABORT;
-    case ENOMEM: case ENOBUFS: case EMFILE: case ENFILE: return VI_ERROR_ALLOC;
-    case ETIMEDOUT: return VI_ERROR_TMO;
-    default: return VI_ERROR_RSRC_NFOUND;
-  }
-}
-
 struct attempt {
   unique_fd fd;
   const candidate* target = nullptr;
@@ -79,7 +60,8 @@ struct attempt {
 // flight for connect_stagger; the first to connect wins and the others are closed.
 ViStatus connect_any(const std::vector<candidate>& targets, const deadline& until, unique_fd& out) {
   std::vector<attempt> flying;
-  std::vector<pollfd> waits;
+  std::vector<io_handle> waits;
+  std::vector<bool> done;
   std::size_t next = 0;
   auto next_start = std::chrono::steady_clock::now();
   int last_error = 0;
@@ -93,22 +75,22 @@ ViStatus connect_any(const std::vector<candidate>& targets, const deadline& unti
     const auto now = std::chrono::steady_clock::now();
     if (next < targets.size() && (flying.empty() || now >= next_start)) {
       const candidate& c = targets[next++];
-      unique_fd fd(::socket(c.family, SOCK_STREAM | SOCK_NONBLOCK | SOCK_CLOEXEC, 0));
+      unique_fd fd(sockets::open_stream(c.family, true));
       if (!fd) {
         // A family this system does not offer is one address less; the next may do.
-        failed(c, errno);
+        failed(c, sockets::last_error());
         continue;
       }
-      if (::connect(fd.get(), reinterpret_cast<const sockaddr*>(&c.address), c.length) == 0) {
+      const int error = sockets::start_connect(fd.get(), reinterpret_cast<const sockaddr*>(&c.address), c.length);
+      if (error == 0) {
         out = std::move(fd);
         return VI_SUCCESS;
       }
-      if (errno == EINPROGRESS || errno == EINTR) {
-        // EINTR: the connect goes on in the background, like EINPROGRESS.
+      if (sockets::connect_underway(error)) {
         flying.push_back({std::move(fd), &c});
         next_start = now + connect_stagger;
       } else {
-        failed(c, errno);
+        failed(c, error);
       }
       continue;
     }
@@ -121,11 +103,12 @@ ViStatus connect_any(const std::vector<candidate>& targets, const deadline& unti
       timeout = timeout < 0 ? stagger_ms : std::min(timeout, stagger_ms);
     }
     waits.clear();
-    for (const attempt& a : flying) waits.push_back({a.fd.get(), POLLOUT, 0});
-    const int n = ::poll(waits.data(), waits.size(), timeout);
+    for (const attempt& a : flying) waits.push_back(a.fd.get());
+    const int n = sockets::wait_connecting(waits, timeout, done);
     if (n < 0) {
-      const ViStatus st = errno == EINTR ? VI_ERROR_ABORT : errno_to_status(errno);
-      note_open_failure(st, std::string("connect: ") + std::strerror(errno));
+      const int error = sockets::last_error();
+      const ViStatus st = sockets::interrupted(error) ? VI_ERROR_ABORT : errno_to_status(error);
+      note_open_failure(st, "connect: " + sockets::error_text(error));
       return st;
     }
     if (n == 0) {
@@ -134,10 +117,8 @@ ViStatus connect_any(const std::vector<candidate>& targets, const deadline& unti
       continue;
     }
     for (std::size_t i = waits.size(); i-- > 0;) {
-      if (waits[i].revents == 0) continue;
-      int error = 0;
-      socklen_t len = sizeof error;
-      if (::getsockopt(waits[i].fd, SOL_SOCKET, SO_ERROR, &error, &len) != 0) error = errno;
+      if (!done[i]) continue;
+      const int error = sockets::connect_error(waits[i]);
       if (error == 0) {
         out = std::move(flying[i].fd);
         return VI_SUCCESS;  // the others close as flying goes
@@ -154,8 +135,8 @@ ViStatus connect_any(const std::vector<candidate>& targets, const deadline& unti
                                         ": no answer within the open timeout");
     return VI_ERROR_TMO;
   }
-  const ViStatus st = connect_failure_status(last_error);
-  note_open_failure(st, "connect to " + last_where + ": " + std::strerror(last_error));
+  const ViStatus st = sockets::connect_failure_status(last_error);
+  note_open_failure(st, "connect to " + last_where + ": " + sockets::error_text(last_error));
   return st;
 }
 
@@ -196,6 +177,7 @@ std::string open_failure_detail(ViStatus status) {
 }
 
 ViStatus tcp_connect(const std::string& host, std::uint16_t port, const deadline& until, unique_fd& out) {
+  sockets::start();
   std::vector<candidate> targets;
   // An address literal needs no resolver: skipping it saves a netlink round trip and the
   // name-service probes on every run.
@@ -213,22 +195,20 @@ ViStatus tcp_connect(const std::string& host, std::uint16_t port, const deadline
     addrinfo* list = nullptr;
     std::string service = std::to_string(port);
     int rc = ::getaddrinfo(host.c_str(), service.c_str(), &hints, &list);
-    if (rc == EAI_ADDRFAMILY || rc == EAI_NONAME || rc == EAI_NODATA || rc == EAI_FAIL) {
-      // AI_ADDRCONFIG hides ::1 on a host whose only interface is loopback; ask again without it.
+    if (sockets::retry_without_addrconfig(rc)) {
       hints.ai_flags = AI_NUMERICSERV;
       rc = ::getaddrinfo(host.c_str(), service.c_str(), &hints, &list);
     }
     if (rc != 0) {
       const ViStatus st = rc == EAI_MEMORY ? VI_ERROR_ALLOC : VI_ERROR_RSRC_NFOUND;
-      note_open_failure(st, "resolve " + host + ": " +
-                                (rc == EAI_SYSTEM ? std::strerror(errno) : ::gai_strerror(rc)));
+      note_open_failure(st, "resolve " + host + ": " + sockets::lookup_error_text(rc));
       return st;
     }
     for (addrinfo* ai = list; ai; ai = ai->ai_next) {
       if (ai->ai_addrlen > sizeof(sockaddr_storage)) continue;
       candidate c;
       std::memcpy(&c.address, ai->ai_addr, ai->ai_addrlen);
-      c.length = ai->ai_addrlen;
+      c.length = static_cast<socklen_t>(ai->ai_addrlen);
       c.family = ai->ai_family;
       targets.push_back(c);
     }
@@ -241,45 +221,35 @@ ViStatus tcp_connect(const std::string& host, std::uint16_t port, const deadline
 
   ViStatus status = connect_any(targets, until, out);
   if (status < 0) return status;
-  int one = 1;
-  ::setsockopt(out.get(), IPPROTO_TCP, TCP_NODELAY, &one, sizeof one);
+  sockets::set_flag(out.get(), IPPROTO_TCP, TCP_NODELAY, true);
   return VI_SUCCESS;
 }
 
-ViStatus send_all(int fd, std::span<const std::byte> head, std::span<const std::byte> tail,
+ViStatus send_all(io_handle fd, std::span<const std::byte> head, std::span<const std::byte> tail,
                   const deadline& until, std::size_t& written) {
   written = 0;
   const std::size_t total = head.size() + tail.size();
   while (written < total) {
-    iovec iov[2];
-    int count = 0;
-    if (written < head.size()) {
-      iov[count++] = {const_cast<std::byte*>(head.data() + written), head.size() - written};
-      if (!tail.empty()) iov[count++] = {const_cast<std::byte*>(tail.data()), tail.size()};
-    } else {
-      std::size_t off = written - head.size();
-      iov[count++] = {const_cast<std::byte*>(tail.data() + off), tail.size() - off};
-    }
-    msghdr msg{};
-    msg.msg_iov = iov;
-    msg.msg_iovlen = static_cast<decltype(msg.msg_iovlen)>(count);
-    ssize_t n = ::sendmsg(fd, &msg, MSG_NOSIGNAL);
+    const auto rest_of_head = written < head.size() ? head.subspan(written) : std::span<const std::byte>();
+    const auto rest_of_tail = written <= head.size() ? tail : tail.subspan(written - head.size());
+    const long n = sockets::send_some(fd, rest_of_head, rest_of_tail);
     if (n > 0) {
       written += static_cast<std::size_t>(n);
       continue;
     }
-    if (n < 0 && errno == EINTR) return VI_ERROR_ABORT;
-    if (n < 0 && (errno == EAGAIN || errno == EWOULDBLOCK)) {
+    const int error = sockets::last_error();
+    if (sockets::interrupted(error)) return VI_ERROR_ABORT;
+    if (sockets::would_block(error)) {
       ViStatus st = wait_ready(fd, POLLOUT, until);
       if (st < 0) return st;
       continue;
     }
-    return errno_to_status(errno);
+    return errno_to_status(error);
   }
   return VI_SUCCESS;
 }
 
-ViStatus send_frame(int fd, std::span<const std::byte> head, std::span<const std::byte> tail,
+ViStatus send_frame(io_handle fd, std::span<const std::byte> head, std::span<const std::byte> tail,
                     const deadline& until, std::size_t& written, bool started) {
   written = 0;
   bool interrupted = false;
@@ -296,24 +266,25 @@ ViStatus send_frame(int fd, std::span<const std::byte> head, std::span<const std
   }
 }
 
-ViStatus receive_some(int fd, std::span<std::byte> space, const deadline& until, std::size_t& count) {
+ViStatus receive_some(io_handle fd, std::span<std::byte> space, const deadline& until, std::size_t& count) {
   count = 0;
   if (space.empty()) return VI_SUCCESS;
   for (;;) {
-    ssize_t n = ::recv(fd, space.data(), space.size(), 0);
+    const long n = sockets::receive_some(fd, space);
     if (n > 0) {
       count = static_cast<std::size_t>(n);
       return VI_SUCCESS;
     }
     if (n == 0) return VI_ERROR_CONN_LOST;
-    if (errno == EINTR) return VI_ERROR_ABORT;
-    if (errno != EAGAIN && errno != EWOULDBLOCK) return errno_to_status(errno);
+    const int error = sockets::last_error();
+    if (sockets::interrupted(error)) return VI_ERROR_ABORT;
+    if (!sockets::would_block(error)) return errno_to_status(error);
     ViStatus st = wait_ready(fd, POLLIN, until);
     if (st < 0) return st;
   }
 }
 
-ViStatus receive_exact(int fd, std::span<std::byte> space, const deadline& until) {
+ViStatus receive_exact(io_handle fd, std::span<std::byte> space, const deadline& until) {
   std::size_t done = 0;
   while (done < space.size()) {
     std::size_t n = 0;

@@ -23,22 +23,22 @@ ViStatus tcp_connect(const std::string& host, std::uint16_t port, const deadline
 
 // Sends all of head then tail (tail may be empty) as one stream. written receives the bytes of
 // head and tail sent so far, also on failure.
-ViStatus send_all(int fd, std::span<const std::byte> head, std::span<const std::byte> tail,
+ViStatus send_all(io_handle fd, std::span<const std::byte> head, std::span<const std::byte> tail,
                   const deadline& until, std::size_t& written);
 
 // send_all for one frame of a framed protocol. A signal ends it with VI_ERROR_ABORT only while
 // none of the frame is on the wire (and started is false: nothing of it went out before);
 // once the frame has begun, the rest is still sent within the deadline, since the peer would
 // read the next frame as its remainder, and VI_ERROR_ABORT comes after the whole frame.
-ViStatus send_frame(int fd, std::span<const std::byte> head, std::span<const std::byte> tail,
+ViStatus send_frame(io_handle fd, std::span<const std::byte> head, std::span<const std::byte> tail,
                     const deadline& until, std::size_t& written, bool started = false);
 
 // Receives at least one byte (at most space.size()) into space. A closed connection is
 // VI_ERROR_CONN_LOST.
-ViStatus receive_some(int fd, std::span<std::byte> space, const deadline& until, std::size_t& count);
+ViStatus receive_some(io_handle fd, std::span<std::byte> space, const deadline& until, std::size_t& count);
 
 // Receives exactly space.size() bytes, for fixed-size protocol headers and payloads.
-ViStatus receive_exact(int fd, std::span<std::byte> space, const deadline& until);
+ViStatus receive_exact(io_handle fd, std::span<std::byte> space, const deadline& until);
 
 // Why the last open on the calling thread failed, in the system's words ("connect to
 // 10.9.9.9:5025: No route to host"). The library never prints: the status description of the

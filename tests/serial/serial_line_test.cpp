@@ -1,27 +1,16 @@
 // The mapping of the serial attributes onto termios: the defaults leave nothing of a cooked
 // terminal that would change bytes, accepted values read back as set without disturbing the
 // other settings, refused values change nothing.
-#include "serial_line.h"
+#include "serial_line_checks.h"
 
 #include <gtest/gtest.h>
 
-#include <cstring>
-#include <vector>
 
 namespace {
 
 using namespace kobrant::visa::serial;
-
-ViAttrState read_back(const termios& t, ViAttr attr) {
-  ViUInt32 wide = 0;
-  ViUInt16 narrow = 0;
-  ViUInt8 byte = 0;
-  void* out = attr == VI_ATTR_ASRL_BAUD ? static_cast<void*>(&wide)
-              : (attr == VI_ATTR_ASRL_XON_CHAR || attr == VI_ATTR_ASRL_XOFF_CHAR) ? static_cast<void*>(&byte)
-                                                                   : static_cast<void*>(&narrow);
-  EXPECT_EQ(get_line_attribute(t, attr, out), VI_SUCCESS);
-  return wide + narrow + byte;
-}
+using kobrant::test::check_line_domains;
+using kobrant::test::read_back;
 
 TEST(serial_line, defaults_are_raw_9600_8n1_without_flow_control_whatever_came_before) {
   // A terminal as a shell leaves it.
@@ -53,12 +42,7 @@ TEST(serial_line, defaults_are_raw_9600_8n1_without_flow_control_whatever_came_b
 }
 
 TEST(serial_line, accepted_values_read_back_alone_and_refused_ones_change_nothing) {
-  struct domain {
-    ViAttr attr;
-    std::vector<ViAttrState> accepted;
-    std::vector<ViAttrState> refused;
-  };
-  const domain domains[] = {
+  check_line_domains({
       {VI_ATTR_ASRL_BAUD, {50, 1200, 9600, 115200, 921600, 4000000}, {0, 1, 9601, 5000000}},
       {VI_ATTR_ASRL_DATA_BITS, {5, 6, 7, 8}, {4, 9}},
       {VI_ATTR_ASRL_PARITY, {VI_ASRL_PAR_ODD, VI_ASRL_PAR_EVEN, VI_ASRL_PAR_MARK, VI_ASRL_PAR_SPACE, VI_ASRL_PAR_NONE}, {5}},
@@ -66,27 +50,7 @@ TEST(serial_line, accepted_values_read_back_alone_and_refused_ones_change_nothin
       {VI_ATTR_ASRL_FLOW_CNTRL, {VI_ASRL_FLOW_XON_XOFF, VI_ASRL_FLOW_RTS_CTS, VI_ASRL_FLOW_XON_XOFF | VI_ASRL_FLOW_RTS_CTS, VI_ASRL_FLOW_NONE}, {VI_ASRL_FLOW_DTR_DSR, 8}},
       {VI_ATTR_ASRL_XON_CHAR, {0, 0xFF}, {0x100}},
       {VI_ATTR_ASRL_XOFF_CHAR, {0, 0xFF}, {0x100}},
-  };
-  termios t{};
-  make_default_line(t);
-  for (const auto& d : domains) {
-    for (const ViAttrState value : d.accepted) {
-      const termios before = t;
-      ASSERT_EQ(set_line_attribute(t, d.attr, value), VI_SUCCESS) << std::hex << d.attr << std::dec << " " << value;
-      EXPECT_EQ(read_back(t, d.attr), value) << std::hex << d.attr;
-      for (const auto& other : domains) {
-        if (other.attr == d.attr) continue;
-        EXPECT_EQ(read_back(t, other.attr), read_back(before, other.attr)) << std::hex << other.attr;
-      }
-      // The read-back check after a change relies on seeing every change.
-      EXPECT_EQ(same_line_settings(t, before), read_back(before, d.attr) == value);
-    }
-    for (const ViAttrState value : d.refused) {
-      const termios before = t;
-      EXPECT_EQ(set_line_attribute(t, d.attr, value), VI_ERROR_NSUP_ATTR_STATE) << std::hex << d.attr;
-      EXPECT_EQ(std::memcmp(&t, &before, sizeof t), 0);
-    }
-  }
+  });
 }
 
 TEST(serial_line, mark_and_space_parity_use_the_sticky_parity_flag) {
