@@ -8,7 +8,14 @@
 #include <csignal>
 #include <io.h>
 #include <windows.h>
-#include <shellapi.h>
+
+// The C runtime's own split of the UTF-16 command line (the one it gives wmain), without
+// wildcard expansion: the same rules as argv, and no shell32 to load for CommandLineToArgvW.
+struct c_runtime_startup {
+  int new_mode;
+};
+extern "C" int __cdecl __wgetmainargs(int* argc, wchar_t*** argv, wchar_t*** environment,
+                                      int expand_wildcards, c_runtime_startup* startup);
 
 namespace {
 
@@ -39,16 +46,17 @@ bool valid_name(const char* path, const std::wstring& wide) { return *path == '\
 
 void read_arguments(int argc, char** argv, program_arguments& arguments) {
   int count = 0;
-  wchar_t** wide = ::CommandLineToArgvW(::GetCommandLineW(), &count);
-  if (!wide) {
-    // Without the system's copy, the arguments as the runtime gave them.
+  wchar_t** wide = nullptr;
+  wchar_t** environment = nullptr;
+  c_runtime_startup startup{};
+  if (__wgetmainargs(&count, &wide, &environment, 0, &startup) < 0 || !wide) {
+    // Without the wide copy, the arguments as the runtime gave them.
     arguments.count = argc;
     arguments.values = argv;
     return;
   }
   arguments.texts.reserve(static_cast<std::size_t>(count));
   for (int i = 0; i < count; ++i) arguments.texts.push_back(to_utf8(wide[i]));
-  ::LocalFree(wide);
   for (std::string& text : arguments.texts) arguments.pointers.push_back(text.data());
   arguments.pointers.push_back(nullptr);
   arguments.count = count;
