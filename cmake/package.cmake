@@ -7,6 +7,24 @@
 
 option(KOBRANT_DEBIAN_LAYOUT "Install the documents as a Debian package expects them" OFF)
 
+if(WIN32)
+  # Windows: a zip (cpack -G ZIP) of bin/ (kobrant.exe, kobrant-sim.exe, kobrant-visa.dll),
+  # include/kobrant/visa.h, lib/ (the import library kobrant-visa.lib), and the README and
+  # licence at its top. No manual pages: Windows has no reader for them.
+  install(FILES README.md LICENSE CHANGELOG.md DESTINATION .)
+  set(CPACK_GENERATOR ZIP)
+  set(CPACK_PACKAGE_NAME kobrant)
+  set(CPACK_PACKAGE_VENDOR "kobrant developers")
+  if(CMAKE_SIZEOF_VOID_P EQUAL 8)
+    set(CPACK_SYSTEM_NAME windows-x64)
+  else()
+    set(CPACK_SYSTEM_NAME windows-x86)
+  endif()
+  set(CPACK_STRIP_FILES ON)
+  include(CPack)
+  return()
+endif()
+
 set(kobrant_contact "kobrant developers <kobrant-devel@lists.kobrant.invalid>")
 set(kobrant_docdir ${CMAKE_INSTALL_DATADIR}/doc/kobrant)
 

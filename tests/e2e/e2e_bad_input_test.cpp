@@ -30,6 +30,7 @@ constexpr std::size_t max_argument = 131072 - 1;
 using bad_input = kobrant_e2e;
 
 TEST_F(bad_input, the_longest_command_text_exec_accepts_arrives_whole_in_one_piece_or_many) {
+  if (tool_is_windows()) GTEST_SKIP() << "Windows caps a command line at 32767 characters, far below what exec takes on Linux";
   const std::string prefix = "/c=ECHO? ";
   const std::string text = text_pattern(max_argument - prefix.size());
   for (const std::string buffer : {"/b=0", "/b=4096"}) {
@@ -63,6 +64,7 @@ TEST_F(bad_input, a_command_file_of_a_megabyte_is_sent_in_pieces_as_one_message)
 }
 
 TEST_F(bad_input, command_bytes_that_are_not_text_reach_the_instrument_unchanged) {
+  if (tool_is_windows()) GTEST_SKIP() << "Windows passes arguments and names files in UTF-16: bytes that are not UTF-8 cannot get there";
   // Every byte an argument can hold except the newline, which would end the message, and the
   // quote and '#', which would make the echoed answer read as a string or a block.
   std::string bytes;
@@ -77,6 +79,7 @@ TEST_F(bad_input, command_bytes_that_are_not_text_reach_the_instrument_unchanged
 }
 
 TEST_F(bad_input, an_output_file_name_that_is_not_text_is_used_as_given) {
+  if (tool_is_windows()) GTEST_SKIP() << "Windows passes arguments and names files in UTF-16: bytes that are not UTF-8 cannot get there";
   const auto out_file = files / "answer\xff\xfe\x01.bin";
   const auto result = run({"/c=*IDN?", "/o=" + out_file.string()});
   ASSERT_EQ(result.status, 0) << describe(result);
@@ -110,6 +113,7 @@ TEST_F(bad_input, numbers_that_are_not_ascii_digits_are_bad_arguments_and_nothin
 }
 
 TEST_F(bad_input, thousands_of_arguments_are_scanned_and_the_last_of_each_switch_wins) {
+  if (tool_is_windows()) GTEST_SKIP() << "Windows caps a command line at 32767 characters, far below what exec takes on Linux";
   std::vector<std::string> args;
   for (int i = 0; i < 4000; ++i) {
     args.push_back("/c=ECHO? " + std::to_string(i));
@@ -271,11 +275,12 @@ TEST_F(bad_input, a_console_on_a_full_disk_fails_the_run_with_the_reason) {
     ASSERT_TRUE(status.has_value()) << "kobrant hung";
     ASSERT_TRUE(WIFEXITED(*status)) << "kobrant was killed by signal " << WTERMSIG(*status);
     EXPECT_EQ(WEXITSTATUS(*status), exit_visa_failure);
-    EXPECT_EQ(read_file(err_file), "Cannot write to standard output: No space left on device\n");
+    EXPECT_EQ((tool_is_windows() ? from_console_text(read_file(err_file)) : read_file(err_file)), "Cannot write to standard output: No space left on device\n");
   }
 }
 
 TEST_F(bad_input, a_disk_that_fills_part_way_keeps_what_fitted_and_fails_the_run) {
+  if (tool_is_windows()) GTEST_SKIP() << "wine's server, outside the run's mount namespace, does not see the file system mounted there";
   // A small memory file system in a mount namespace of the run's own: root only.
   const auto probe = run_process("/usr/bin/unshare", {"--mount", "true"});
   if (probe.status != 0) GTEST_SKIP() << "no private mount namespace here (needs root)";

@@ -78,7 +78,9 @@ TEST_F(arguments, rejected_before_anything_is_opened_with_one_reason_on_standard
       {{address, "/c=*IDN?", "/o=" + missing_folder.string()},
        "Cannot create the output file " + missing_folder.string() + ": No such file or directory"},
       {{address, "/c=*IDN?", "/o=" + files.path().string()},
-       "Cannot create the output file " + files.path().string() + ": Is a directory"},
+       // Windows refuses to open a directory as a file with "access denied".
+       "Cannot create the output file " + files.path().string() +
+           (tool_is_windows() ? ": Permission denied" : ": Is a directory")},
       {{address, "/c=" + files.path().string()},
        "The command names a directory, not a file: " + files.path().string()},
   };

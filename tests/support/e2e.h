@@ -14,6 +14,7 @@
 #include "process.h"
 #include "simulator.h"
 #include "temp_dir.h"
+#include "tool_platform.h"
 #include "transports.h"
 
 namespace kobrant::test {

@@ -9,6 +9,7 @@
 #include <unistd.h>
 
 #include <cerrno>
+#include <cstdlib>
 #include <cstring>
 
 namespace kobrant::test {
@@ -21,6 +22,14 @@ std::string failure = "not attempted";
 
 bool enter_private_network(std::string& why) {
   if (entered) return true;
+  // The Windows run (scripts/windows) makes one private network for the whole suite: wine's
+  // sockets live in its server's namespace, so kobrant.exe could not reach a simulator in a
+  // namespace of the test's own. The cases then run one at a time (port 111).
+  if (const char* shared = std::getenv("KOBRANT_TEST_SHARED_NETWORK"); shared && *shared) {
+    entered = true;
+    failure.clear();
+    return true;
+  }
   if (::unshare(CLONE_NEWNET) != 0) {
     why = std::string("unshare(CLONE_NEWNET): ") + std::strerror(errno);
     failure = why;

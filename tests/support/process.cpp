@@ -1,5 +1,6 @@
 // Child processes for the end-to-end tests (see process.h).
 #include "process.h"
+#include "tool_platform.h"
 
 #include <fcntl.h>
 #include <poll.h>
@@ -58,6 +59,8 @@ void ignore_sigpipe() {
 }  // namespace
 
 std::string kobrant_path() {
+  // Another build of kobrant, or a script that runs one (the Windows build under wine).
+  if (const char* other = std::getenv("KOBRANT_TEST_TOOL"); other && *other) return other;
 #ifdef KOBRANT_BIN
   return KOBRANT_BIN;
 #else
@@ -75,7 +78,14 @@ std::string simulator_path() {
 
 process_result run_kobrant(const std::vector<std::string>& args, std::string_view input) {
   const char* wrapper = std::getenv("KOBRANT_TEST_WRAPPER");
-  if (wrapper == nullptr || *wrapper == '\0') return run_process(kobrant_path(), args, input);
+  if (wrapper == nullptr || *wrapper == '\0') {
+    process_result result = run_process(kobrant_path(), args, input);
+    if (tool_is_windows()) {
+      result.out = from_console_text(result.out);
+      result.err = from_console_text(result.err);
+    }
+    return result;
+  }
   std::vector<std::string> words;
   std::istringstream split(wrapper);
   for (std::string word; split >> word;) words.push_back(word);

@@ -37,6 +37,7 @@ struct process_result {
 };
 
 // Paths of the binaries under test, compiled in by CMake; throws when one was not built.
+// KOBRANT_TEST_TOOL names another kobrant to test instead (see tool_platform.h).
 std::string kobrant_path();
 std::string simulator_path();
 
