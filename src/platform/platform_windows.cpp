@@ -8,7 +8,14 @@
 #include <csignal>
 #include <io.h>
 #include <windows.h>
-#include <shellapi.h>
+
+// The C runtime's own split of the UTF-16 command line (the one it gives wmain), without
+// wildcard expansion: the same rules as argv, and no shell32 to load for CommandLineToArgvW.
+struct c_runtime_startup {
+  int new_mode;
+};
+extern "C" int __cdecl __wgetmainargs(int* argc, wchar_t*** argv, wchar_t*** environment,
+                                      int expand_wildcards, c_runtime_startup* startup);
 
 namespace {
 
@@ -39,26 +46,40 @@ bool valid_name(const char* path, const std::wstring& wide) { return *path == '\
 
 void read_arguments(int argc, char** argv, program_arguments& arguments) {
   int count = 0;
-  wchar_t** wide = ::CommandLineToArgvW(::GetCommandLineW(), &count);
-  if (!wide) {
-    // Without the system's copy, the arguments as the runtime gave them.
+  wchar_t** wide = nullptr;
+  wchar_t** environment = nullptr;
+  c_runtime_startup startup{};
+  if (__wgetmainargs(&count, &wide, &environment, 0, &startup) < 0 || !wide) {
+    // Without the wide copy, the arguments as the runtime gave them.
     arguments.count = argc;
     arguments.values = argv;
     return;
   }
   arguments.texts.reserve(static_cast<std::size_t>(count));
   for (int i = 0; i < count; ++i) arguments.texts.push_back(to_utf8(wide[i]));
-  ::LocalFree(wide);
   for (std::string& text : arguments.texts) arguments.pointers.push_back(text.data());
   arguments.pointers.push_back(nullptr);
   arguments.count = count;
   arguments.values = arguments.pointers.data();
 }
 
-// The standard streams stay in text mode, the console's convention: a line ends in CR LF,
-// also when the output goes to a file or a pipe, as it did for the classic Windows program.
-// Descriptors 0 to 2 are never reused by a file the tool opens, so nothing needs filling.
-bool prepare_standard_streams() { return true; }
+// A standard stream the process was started without (no handle at all, as from a detached
+// parent) is opened on NUL: otherwise every message would fail to print and a successful run
+// would end reporting that it cannot write its output. The streams stay in text mode, the
+// console's convention: a line ends in CR LF, also when the output goes to a file or a pipe, as
+// it did for the classic Windows program.
+bool prepare_standard_streams() {
+  struct standard { DWORD id; std::FILE* stream; const char* mode; };
+  const standard streams[] = {{STD_INPUT_HANDLE, stdin, "r"},
+                              {STD_OUTPUT_HANDLE, stdout, "w"},
+                              {STD_ERROR_HANDLE, stderr, "w"}};
+  for (const standard& s : streams) {
+    HANDLE handle = ::GetStdHandle(s.id);
+    if (handle != nullptr && handle != INVALID_HANDLE_VALUE && ::_fileno(s.stream) >= 0) continue;
+    if (!std::freopen("NUL", s.mode, s.stream)) return false;
+  }
+  return true;
+}
 
 std::FILE* open_file(const char* path, const char* mode) {
   const std::wstring wide_path = to_utf16(path);

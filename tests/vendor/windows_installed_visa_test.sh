@@ -1,9 +1,10 @@
 #!/bin/sh
-# Pass-through on Windows, run under wine in a prefix of its own: the stand-in visa64.dll is
-# not loaded from the program's directory, the current directory or PATH (the built-in library
+# kobrant.exe under wine, in a prefix of its own. Pass-through: the stand-in visa64.dll is not
+# loaded from the program's directory, the current directory or PATH (the built-in library
 # answers, and knows no STANDIN resource); copied into the system directory, it answers every
-# call of the run.
-# Usage: windows_search_test.sh <kobrant.exe> <stand-in visa64.dll>
+# call of the run. With its answer: the console gets CR LF line ends, the /o= file the bytes
+# as they came. And the statuses -1 and -2 reach cmd's %ERRORLEVEL% as -1 and -2.
+# Usage: windows_installed_visa_test.sh <kobrant.exe> <stand-in visa64.dll>
 set -eu
 exe=$1
 dll=$2
@@ -60,5 +61,24 @@ if [ "$status" -ne 0 ] || [ "$calls" != "$expected_calls" ] ||
   echo "  calls: $calls" >&2
 fi
 
-[ "$failures" -eq 0 ] && echo "pass-through: system directory only"
+status=0
+(cd "$work/current" && wine "$work/program/kobrant.exe" /a=STANDIN0::1::INSTR '/c=*IDN?' /o=answer.bin \
+   </dev/null >"$work/out" 2>"$work/err") || status=$?
+if [ "$status" -ne 0 ] || [ "$(cat "$work/current/answer.bin"; echo .)" != "$(printf 'STANDIN,MODEL-7,0,2.0\n.')" ]; then
+  fail "the /o= file does not hold the answer's bytes as they came"
+fi
+
+# The built-in library refuses the STANDIN name when it is not in the system directory.
+rm "$WINEPREFIX/drive_c/windows/system32/visa64.dll"
+# A batch file, so that each %ERRORLEVEL% is read after the run before it.
+printf '@echo off\r\nkobrant.exe /a=X /c=Y /b=q\r\necho %%ERRORLEVEL%%\r\nkobrant.exe /a=STANDIN0::1::INSTR /c=Y\r\necho %%ERRORLEVEL%%\r\n' \
+  >"$work/program/levels.bat"
+levels=$(cd "$work/program" && wine cmd /c levels.bat </dev/null 2>/dev/null |
+  tr -d '\r ' | grep -E '^-?[0-9]+$' | tr '\n' ' ')
+if [ "$levels" != "-1 -2 " ]; then
+  status=0
+  fail "%ERRORLEVEL% after a bad argument and a VISA failure: '$levels', not '-1 -2 '"
+fi
+
+[ "$failures" -eq 0 ] && echo "pass-through from the system directory only; console text, /o= bytes; statuses -1, -2"
 exit "$failures"
