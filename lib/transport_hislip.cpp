@@ -333,7 +333,11 @@ ViStatus get_address_attribute(const resource_name& name, ViAttr attr, void* out
 std::string discovered_name(const lan_service& found) {
   if (found.protocol != lan_protocol::hislip) return {};
   std::string name = std::string(discovered_name_prefix) + ipv4_text(found.address) + "::hislip0";
-  if (found.port != hislip_default_port) name += "," + std::to_string(found.port);
+  // Appended piece by piece: g++ 12 at -O3 warns falsely (-Wrestrict) on "," + std::string.
+  if (found.port != hislip_default_port) {
+    name += ',';
+    name += std::to_string(found.port);
+  }
   return name + "::INSTR";
 }
 

@@ -50,7 +50,8 @@ TEST_P(answer_end, text_answers_end_at_their_newline_and_blocks_arrive_whole) {
   }
 }
 
-INSTANTIATE_TEST_SUITE_P(links_without_end, answer_end, ::testing::Values("socket", "serial"));
+INSTANTIATE_TEST_SUITE_P(links_without_end, answer_end, ::testing::Values("socket", "serial"),
+                         [](const auto& info) { return std::string(info.param); });
 
 }  // namespace
 }  // namespace kobrant::test
