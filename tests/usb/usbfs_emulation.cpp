@@ -2,16 +2,21 @@
 #include "usbfs_emulation.h"
 
 #include <dlfcn.h>
+#include <sys/wait.h>
+#include <unistd.h>
 #include <sys/ioctl.h>
 // After sys/ioctl.h, whose _IO macros it uses.
 #include <linux/usbdevice_fs.h>
 #include <umockdev.h>
 
 #include <cerrno>
+#include <csignal>
+#include <cstdlib>
 #include <cstddef>
 #include <cstdio>
 #include <cstring>
 #include <deque>
+#include <filesystem>
 #include <mutex>
 #include <stdexcept>
 #include <vector>
@@ -377,6 +382,45 @@ bool umockdev_preload_loaded() {
   if (preload == nullptr) return false;
   ::dlclose(preload);
   return true;
+}
+
+namespace {
+
+constexpr const char* preloaded_mark = "KOBRANT_USB_PRELOADED";
+
+void append_env(const char* name, const std::string& value, const char* separator) {
+  const char* old = std::getenv(name);
+  const std::string joined = old != nullptr && *old != '\0' ? std::string(old) + separator + value : value;
+  ::setenv(name, joined.c_str(), 1);
+}
+
+}  // namespace
+
+bool rerun_refused() { return std::getenv(preloaded_mark) != nullptr; }
+
+int rerun_under_preload(char** argv) {
+  char dir[] = "/tmp/kbusb-XXXXXX";
+  if (::mkdtemp(dir) == nullptr) return -1;
+  ::setenv("TMPDIR", dir, 1);
+  ::setenv(preloaded_mark, "1", 1);
+  append_env("LD_PRELOAD", "libumockdev-preload.so.0", " ");
+  append_env("ASAN_OPTIONS", "verify_asan_link_order=0", ":");
+  const pid_t pid = ::fork();
+  if (pid == 0) {
+    ::execv("/proc/self/exe", argv);
+    ::_exit(127);
+  }
+  int status = 0;
+  while (pid > 0 && ::waitpid(pid, &status, 0) < 0 && errno == EINTR) {
+  }
+  std::error_code ignored;
+  std::filesystem::remove_all(dir, ignored);
+  if (pid < 0) return -1;
+  if (WIFSIGNALED(status)) {
+    std::signal(WTERMSIG(status), SIG_DFL);
+    std::raise(WTERMSIG(status));
+  }
+  return WIFEXITED(status) ? WEXITSTATUS(status) : 1;
 }
 
 bool usb_emulation_available(std::string& why) {

@@ -17,6 +17,14 @@ namespace kobrant::test {
 // Whether umockdev's preload library is loaded into this process.
 bool umockdev_preload_loaded();
 
+// Runs this program (argv as main got it) again under umockdev's preload, with a short private
+// TMPDIR (the testbed's sockets live there, and socket paths must stay short) removed afterwards
+// and AddressSanitizer told not to insist on being loaded first. Returns its exit status, or -1
+// when it could not be started. rerun_refused() is true inside such a rerun, so a program whose
+// preload failed to load runs as it is instead of starting itself again and again.
+int rerun_under_preload(char** argv);
+bool rerun_refused();
+
 // True when this process runs under umockdev's preload library, so a testbed can be built;
 // why not otherwise.
 bool usb_emulation_available(std::string& why);
