@@ -460,6 +460,12 @@ std::string usb_testbed::plug(usbtmc_device& device) {
     if (error != nullptr) g_error_free(error);
     throw std::runtime_error("umockdev cannot add the USB device: " + message);
   }
+  // The interface's driver link, as the kernel shows a bound driver.
+  if (device.kernel_driver_bound()) {
+    const std::string interface_path = format("/sys%s/%d-%d:1.%d", sys_path.c_str(), id.busnum, id.devnum, id.interface_number);
+    umockdev_testbed_set_attribute_link(state_->testbed, interface_path.c_str(), "driver",
+                                        "../../../../../../bus/usb/drivers/usbtmc");
+  }
   auto& dev = state_->devices.emplace_back();
   dev.model = &device;
   dev.handler = umockdev_ioctl_base_new();
