@@ -16,6 +16,7 @@
 // reply of exactly one packet cannot hold it up), the following ones exactly what the header
 // says is left, rounded up to whole packets, so each ends by itself.
 #include "attributes.h"
+#include "message_end.h"
 #include "transport.h"
 #include "usb_devices.h"
 #include "usbtmc_wire.h"
@@ -66,6 +67,8 @@ constexpr int max_drain_reads = 100;
 constexpr int check_pause_ms = 10;
 // A cancelled transfer is given back by the kernel at once; this only bounds a broken system.
 constexpr auto cancel_wait = std::chrono::milliseconds(1000);
+// How long a zero-length packet that should end a transfer is waited for.
+constexpr ViUInt32 zlp_wait_ms = 10;
 // Leftover zero-length packets and stale replies skipped before a reply's header.
 constexpr int max_skipped_transfers = 4;
 
@@ -120,6 +123,7 @@ class usbtmc_transport final : public transport {
     transfer_ = libusb_alloc_transfer(0);
     in_buffer_.resize(transfer_limit);
     out_buffer_.resize(transfer_limit);
+    spare_.resize(in_packet_);
     if (!transfer_) return VI_ERROR_ALLOC;
     read_capabilities(until);
     return gone_ ? VI_ERROR_RSRC_NFOUND : VI_SUCCESS;
@@ -415,15 +419,24 @@ class usbtmc_transport final : public transport {
       if (ms == 0 && first) ms = 1;
       first = false;
       const ViStatus waited = wait_events(until, ms);
-      if (waited == VI_ERROR_ABORT || (waited < 0 && waited != VI_ERROR_TMO)) {
+      if (waited < 0 && waited != VI_ERROR_TMO) {
         stop = waited;
         break;
       }
       timeval zero{0, 0};
       libusb_handle_events_timeout_completed(ctx_, &zero, &finished);
-      if (!finished && waited == VI_ERROR_TMO && (until.expired() || ms == 1)) {
+      if (finished) break;
+      if (until.expired() || (waited == VI_ERROR_TMO && ms == 1 && !until.infinite())) {
         stop = VI_ERROR_TMO;
         break;
+      }
+      // Readiness that completed nothing: a descriptor that always polls ready must not turn
+      // this wait into a spin.
+      if (waited == VI_SUCCESS) {
+        if (ViStatus paused = pause_ms(1, until); paused < 0) {
+          stop = paused;
+          break;
+        }
       }
     }
     if (!finished) {
@@ -540,6 +553,7 @@ class usbtmc_transport final : public transport {
       reply_eom_ = h.eom;
       pending_begin_ = header_size;
       pending_end_ = header_size + reply_->first_length();
+      if (n == in_packet_ && reply_->data_left() == 0) take_zero_length_packet(until);
       return VI_SUCCESS;
     }
   }
@@ -562,27 +576,43 @@ class usbtmc_transport final : public transport {
   // Reads the next piece of the reply in progress.
   ViStatus receive_more(const deadline& until) {
     std::size_t n = 0;
-    ViStatus status = bulk_in(reply_->next_read(in_packet_, in_buffer_.size()), until, n);
+    const std::size_t asked = reply_->next_read(in_packet_, in_buffer_.size());
+    ViStatus status = bulk_in(asked, until, n);
     pending_begin_ = 0;
     pending_end_ = reply_->take(n);
+    if (status == VI_SUCCESS && n == asked && reply_->data_left() == 0) take_zero_length_packet(until);
     return status;
   }
 
+  // A transfer that ended on a whole packet is followed by a zero-length packet, which is part
+  // of it: it is taken now, so the next request finds the pipe empty. A device that leaves it
+  // out costs this short wait, not the timeout; one that sends it late has it skipped before
+  // the next header. Whatever this read brings is not data of the reply.
+  void take_zero_length_packet(const deadline& until) {
+    std::size_t n = 0;
+    transfer(LIBUSB_TRANSFER_TYPE_BULK, in_endpoint_, spare_.data(), spare_.size(), within(until, zlp_wait_ms), n);
+  }
+
   // Copies what is at hand to space; end when that finished a transfer that carried EOM.
+  // Some devices set EOM on every transfer: an EOM that comes inside a definite-length block
+  // (whose header says more bytes follow) is not taken as the end of the message.
   std::size_t deliver(std::span<std::byte> space, bool& end) {
     const std::size_t n = std::min(space.size(), pending_end_ - pending_begin_);
     std::memcpy(space.data(), in_buffer_.data() + pending_begin_, n);
     pending_begin_ += n;
+    block_finder_.feed(space.first(n));
     end = false;
     if (reply_ && pending_begin_ == pending_end_ && reply_->data_left() == 0) {
-      end = reply_eom_;
-      message_open_ = !reply_eom_;
+      end = reply_eom_ && !block_finder_.inside_block();
+      message_open_ = !end;
+      if (end) block_finder_.reset();
       reply_.reset();
     }
     return n;
   }
 
   void forget_reply() {
+    block_finder_.reset();
     reply_.reset();
     pending_begin_ = pending_end_ = 0;
     message_open_ = false;
@@ -687,11 +717,13 @@ class usbtmc_transport final : public transport {
 
   std::optional<in_transfer> reply_;  // the device transfer being read
   bool reply_eom_ = false;
+  message_end block_finder_;  // where the message stands, to tell a true EOM from an early one
   std::size_t pending_begin_ = 0;  // data of the reply in in_buffer_ not yet delivered
   std::size_t pending_end_ = 0;
 
   std::vector<std::byte> in_buffer_;
   std::vector<std::byte> out_buffer_;
+  std::vector<std::byte> spare_;  // one packet, for a zero-length packet that ends a transfer
   unsigned char control_buffer_[LIBUSB_CONTROL_SETUP_SIZE + 64] = {};
 };
 
