@@ -32,6 +32,7 @@
 #include <chrono>
 #include <cstdio>
 #include <optional>
+#include <random>
 #endif
 
 namespace kobrant::visa {
@@ -126,6 +127,10 @@ class usbtmc_transport final : public transport {
     spare_.resize(in_packet_);
     if (!transfer_) return VI_ERROR_ALLOC;
     read_capabilities(until);
+    // A bTag must differ from the one before it, which another program may have sent last:
+    // starting anywhere in 1..255 makes meeting it again unlikely where counting from 1 would
+    // meet it whenever the last program sent one message.
+    tag_ = static_cast<std::uint8_t>(std::random_device{}() % 255);
     return gone_ ? VI_ERROR_RSRC_NFOUND : VI_SUCCESS;
   }
 
