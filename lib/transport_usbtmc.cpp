@@ -19,6 +19,7 @@
 #include "message_end.h"
 #include "transport.h"
 #include "usb_devices.h"
+#include "usbtmc_kernel.h"
 #include "usbtmc_wire.h"
 
 #include <algorithm>
@@ -27,6 +28,7 @@
 #if KOBRANT_HAVE_LIBUSB
 #include <libusb.h>
 #include <poll.h>
+#include <unistd.h>
 
 #include <cerrno>
 #include <chrono>
@@ -113,6 +115,10 @@ class usbtmc_transport final : public transport {
     }
     interface_ = static_cast<int>(tmc.interface_number);
     protocol_ = static_cast<std::uint8_t>(tmc.protocol);
+    if (auto node = kernel_node(tmc)) {
+      kernel_ = make_kernel_usbtmc_transport(*node);
+      return kernel_->open(name, until);
+    }
 
     if (int rc = libusb_init(&ctx_); rc != 0) {
       ctx_ = nullptr;
@@ -136,6 +142,7 @@ class usbtmc_transport final : public transport {
 
   ViStatus write(std::span<const std::byte> data, std::span<const std::byte>, bool end, const deadline& until,
                  std::size_t& written) override {
+    if (kernel_) return kernel_->write(data, {}, end, until, written);
     written = 0;
     if (ViStatus status = usable(); status < 0) return status;
     // Each chunk is one DEV_DEP_MSG_OUT in one transfer; END goes with the last only.
@@ -166,6 +173,7 @@ class usbtmc_transport final : public transport {
 
   ViStatus read(std::span<std::byte> space, const read_rules& rules, const deadline& until, std::size_t& count,
                 bool& end) override {
+    if (kernel_) return kernel_->read(space, rules, until, count, end);
     count = 0;
     end = false;
     if (ViStatus status = usable(); status < 0) return status;
@@ -185,6 +193,7 @@ class usbtmc_transport final : public transport {
   }
 
   ViStatus clear(const deadline& until) override {
+    if (kernel_) return kernel_->clear(until);
     if (ViStatus status = usable(); status < 0) return status;
     forget_reply();
     return run(sequence(sequence::kind::clear, 0, static_cast<std::uint16_t>(interface_), in_endpoint_, out_endpoint_),
@@ -192,6 +201,7 @@ class usbtmc_transport final : public transport {
   }
 
   ViStatus read_stb(const deadline& until, ViUInt16& stb) override {
+    if (kernel_) return kernel_->read_stb(until, stb);
     if (ViStatus status = usable(); status < 0) return status;
     if (protocol_ != 1) return VI_ERROR_NSUP_OPER;  // READ_STATUS_BYTE is USB488's
     stb_tag_ = next_stb_tag(stb_tag_);
@@ -219,6 +229,7 @@ class usbtmc_transport final : public transport {
   }
 
   ViStatus assert_trigger(ViUInt16 protocol, const deadline& until) override {
+    if (kernel_) return kernel_->assert_trigger(protocol, until);
     if (ViStatus status = usable(); status < 0) return status;
     if (protocol != VI_TRIG_PROT_DEFAULT) return VI_ERROR_INV_PROT;
     if (protocol_ != 1 || !caps_.usb488_trigger) return VI_ERROR_NSUP_OPER;
@@ -230,6 +241,7 @@ class usbtmc_transport final : public transport {
   }
 
   void close() noexcept override {
+    if (kernel_) kernel_->close();
     if (transfer_) libusb_free_transfer(transfer_);
     transfer_ = nullptr;
     if (handle_) {
@@ -246,6 +258,7 @@ class usbtmc_transport final : public transport {
   // In a child of fork the device and the claim are the parent's: releasing the interface
   // here would take it from the parent. The libusb objects are left as they are.
   void drop() noexcept override {
+    if (kernel_) kernel_->drop();
     transfer_ = nullptr;
     handle_ = nullptr;
     ctx_ = nullptr;
@@ -270,6 +283,18 @@ class usbtmc_transport final : public transport {
 
  private:
   // ---- Open ------------------------------------------------------------------------------
+
+  // The kernel driver's node, when it is the way in: the interface is bound to usbtmc, the
+  // usbfs device node is not open to this user and the driver's node is.
+  static std::optional<std::string> kernel_node(const usb::tmc_interface& tmc) {
+    if (tmc.driver != "usbtmc" || tmc.char_device.empty()) return std::nullopt;
+    char usbfs[40];
+    std::snprintf(usbfs, sizeof usbfs, "/dev/bus/usb/%03u/%03u", tmc.bus, tmc.address);
+    if (::access(usbfs, R_OK | W_OK) == 0) return std::nullopt;
+    const std::string node = "/dev/" + tmc.char_device;
+    if (::access(node.c_str(), R_OK | W_OK) != 0) return std::nullopt;
+    return node;
+  }
 
   ViStatus open_device(const usb::tmc_interface& tmc) {
     libusb_device** list = nullptr;
@@ -694,6 +719,7 @@ class usbtmc_transport final : public transport {
     return VI_SUCCESS;
   }
 
+  std::unique_ptr<transport> kernel_;  // the kernel driver's node, when that is the way in
   libusb_context* ctx_ = nullptr;
   libusb_device_handle* handle_ = nullptr;
   libusb_transfer* transfer_ = nullptr;  // one at a time: every operation waits for its own
