@@ -227,10 +227,13 @@ usb_result usbtmc_device::bulk_out(std::span<const std::byte> transfer) {
         violation("TermChar requested though the device does not support it");
       }
       if ((header.attributes & ~2u) != 0) violation("REQUEST_DEV_DEP_MSG_IN has reserved bits set");
-      if (request_ || (transfer_ && !transfer_->aborted)) {
+      // A zero-length packet still owed for the last transfer goes out first, as a real
+      // device's FIFO sends it; anything more unread is the host's mistake.
+      const bool only_zlp_left = transfer_ && transfer_->position == transfer_->bytes.size();
+      if (request_ || (transfer_ && !transfer_->aborted && !only_zlp_left)) {
         violation("REQUEST_DEV_DEP_MSG_IN while the previous one is still being answered");
       }
-      transfer_.reset();
+      if (!only_zlp_left) transfer_.reset();
       request_ = request{btag, header.transfer_size, term_char, header.term_char,
                          std::chrono::steady_clock::now() + failures_.late_answer};
       at = transfer.size();
@@ -653,6 +656,8 @@ bool usbtmc_device::claim_interface(int interface_number) {
   std::lock_guard lock(mutex_);
   if (interface_number != identity_.interface_number || claimed_ || driver_bound_) return false;
   claimed_ = true;
+  // A new owner numbers its messages afresh.
+  last_btag_.reset();
   return true;
 }
 

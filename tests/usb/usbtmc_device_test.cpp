@@ -146,6 +146,7 @@ struct host_fault {
   const char* name;
   std::function<void(host&, usbtmc_device&)> act;
   const char* recorded;
+  friend void PrintTo(const host_fault& f, std::ostream* os) { *os << f.name; }
 };
 
 class usbtmc_host_faults : public ::testing::TestWithParam<host_fault> {};
