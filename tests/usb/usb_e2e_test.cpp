@@ -33,6 +33,12 @@ class usb_e2e : public ::testing::Test {
     bed.emplace();
     bed->plug(*device);
   }
+  // The same device behind the kernel usbtmc driver's node, with no usbfs node to open.
+  void plug_behind_kernel_driver() {
+    device.emplace();
+    bed.emplace();
+    bed->plug_kernel_driver_node(*device);
+  }
   process_result run(std::vector<std::string> args, const std::string& resource = usb_resource) const {
     args.insert(args.begin(), "/a=" + resource);
     return run_kobrant(args);
@@ -237,6 +243,36 @@ INSTANTIATE_TEST_SUITE_P(
                       quirk_case{"eom_every_transfer", quirk_eom_every_transfer, true},
                       quirk_case{"more_than_asked", quirk_more_than_asked, true}),
     [](const auto& info) { return std::string(info.param.name); });
+
+// The second way in: the kernel driver's /dev/usbtmcN when usbfs cannot be opened. The same
+// answers, the same recovery after a timeout, and the same message boundaries.
+TEST_F(usb_e2e, through_the_kernel_driver_node_queries_blocks_timeouts_and_chunks_work) {
+  plug_behind_kernel_driver();
+  const auto query = run({"/c=*IDN?"});
+  ASSERT_EQ(query.status, 0) << describe(query);
+  EXPECT_EQ(query.out, echo("*IDN?") + answer(identification));
+
+  const auto file = files / "block";
+  const std::size_t earlier = requests().size();
+  const auto block = run({"/c=BLOCK? 3000", "/b=500", "/o=" + file.string()});
+  ASSERT_EQ(block.status, 0) << describe(block);
+  EXPECT_EQ(first_difference(block_answer(3000), read_file(file)), "same");
+  const auto asked = requests();
+  for (std::size_t i = earlier; i < asked.size(); ++i) EXPECT_LE(asked[i].transfer_size, 500u);
+
+  const auto timed_out = run({"/c=SILENT?", "/t=300"});
+  EXPECT_EQ(timed_out.status, exit_visa_failure) << describe(timed_out);
+  EXPECT_TRUE(is_status_line(timed_out.err, visa_timeout));
+  EXPECT_GE(device->class_requests(initiate_abort_bulk_in), 1u);
+
+  const auto chunked = run({"/c=ECHO? 0123456789", "/b=4", "/l"});
+  EXPECT_EQ(chunked.status, 0) << describe(chunked);
+  EXPECT_EQ(chunked.out, "0123456789\n");
+  ASSERT_FALSE(device->messages().empty());
+  EXPECT_EQ(device->messages().back().bytes, "ECHO? 0123456789");
+  EXPECT_TRUE(device->messages().back().end);
+  EXPECT_EQ(device->violations(), std::vector<std::string>{});
+}
 
 TEST_F(usb_e2e, two_identical_devices_are_not_found_rather_than_guessed) {
   plug();

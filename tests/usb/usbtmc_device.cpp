@@ -57,6 +57,18 @@ std::string hex2(unsigned v) {
 
 }  // namespace
 
+std::vector<std::byte> usbtmc_out_header(std::uint8_t msg_id, std::uint8_t btag, std::uint32_t transfer_size,
+                                         std::uint8_t attributes, std::uint8_t term_char) {
+  std::vector<std::byte> h(header_size);
+  h[0] = std::byte{msg_id};
+  h[1] = std::byte{btag};
+  h[2] = static_cast<std::byte>(~btag);
+  put_u32(h.data() + 4, transfer_size);
+  h[8] = std::byte{attributes};
+  h[9] = std::byte{term_char};
+  return h;
+}
+
 usbtmc_device::usbtmc_device(usb_identity identity)
     : identity_(std::move(identity)), driver_bound_(identity_.kernel_driver_bound) {}
 
