@@ -183,7 +183,10 @@ class usbtmc_transport final : public transport {
         if (count > 0 || end) return VI_SUCCESS;
         continue;
       }
-      ViStatus status = reply_ ? receive_more(until) : request(space.size(), rules, until);
+      ViStatus status = reply_       ? receive_more(until)
+                        : header_due_ ? receive_header(until)
+                                      : request(space.size(), rules, until);
+      if (status == VI_SUCCESS_QUEUE_EMPTY) status = request(space.size(), rules, until);
       if (status < 0) {
         // What arrived before the failure is the caller's.
         count = deliver(space, end);
@@ -564,6 +567,14 @@ class usbtmc_transport final : public transport {
       return status;
     }
     requested_tag_ = tag;
+    header_due_ = true;
+    return receive_header(until);
+  }
+
+  // Reads the header of the reply to the last request, also when a signal cut that wait short,
+  // since the device answers that request before it would take another.
+  ViStatus receive_header(const deadline& until) {
+    const std::uint8_t tag = requested_tag_;
     for (int skipped = 0;; ++skipped) {
       std::size_t n = 0;
       if (ViStatus status = bulk_in(in_packet_, until, n); status < 0) return status;
@@ -577,6 +588,7 @@ class usbtmc_transport final : public transport {
         if (ViStatus status = skip_stale(n, until); status < 0) return status;
         continue;
       }
+      header_due_ = false;
       if (check == in_check::empty) return VI_SUCCESS_QUEUE_EMPTY;
       if (check != in_check::ok) return VI_ERROR_RAW_RD_PROT_VIOL;
       reply_.emplace(h, n);
@@ -642,6 +654,7 @@ class usbtmc_transport final : public transport {
   }
 
   void forget_reply() {
+    header_due_ = false;
     block_finder_.reset();
     reply_.reset();
     pending_begin_ = pending_end_ = 0;
@@ -745,6 +758,7 @@ class usbtmc_transport final : public transport {
   std::uint8_t requested_tag_ = 0;  // the tag of the last REQUEST_DEV_DEP_MSG_IN
   std::uint8_t message_tag_ = 0;    // the tag of the first request of the message being read
   bool message_open_ = false;       // the last transfer ended without EOM
+  bool header_due_ = false;         // the last request's reply has not begun to be read
 
   std::optional<in_transfer> reply_;  // the device transfer being read
   bool reply_eom_ = false;
