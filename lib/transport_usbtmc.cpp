@@ -70,6 +70,8 @@ constexpr int max_drain_reads = 100;
 constexpr int check_pause_ms = 10;
 // A cancelled transfer is given back by the kernel at once; this only bounds a broken system.
 constexpr auto cancel_wait = std::chrono::milliseconds(1000);
+// Looks at libusb's descriptors that may complete nothing before each further look waits 1 ms.
+constexpr int quick_looks = 200;
 // How long a zero-length packet that should end a transfer is waited for.
 constexpr ViUInt32 zlp_wait_ms = 10;
 // Leftover zero-length packets and stale replies skipped before a reply's header.
@@ -446,6 +448,7 @@ class usbtmc_transport final : public transport {
     }
     ViStatus stop = VI_SUCCESS;
     bool first = true;
+    int idle_looks = 0;
     while (!finished) {
       int ms = until.poll_ms();
       // A zero timeout still gives the device one short look; "forever" is never asked for.
@@ -464,8 +467,8 @@ class usbtmc_transport final : public transport {
         break;
       }
       // Readiness that completed nothing: a descriptor that always polls ready must not turn
-      // this wait into a spin.
-      if (waited == VI_SUCCESS) {
+      // this wait into a spin, though a few quick looks first catch a transfer about to end.
+      if (waited == VI_SUCCESS && ++idle_looks > quick_looks) {
         if (ViStatus paused = pause_ms(1, until); paused < 0) {
           stop = paused;
           break;
