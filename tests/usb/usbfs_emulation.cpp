@@ -15,10 +15,14 @@
 #include <cstddef>
 #include <cstdio>
 #include <cstring>
+#include <algorithm>
+#include <array>
+#include <chrono>
 #include <deque>
 #include <filesystem>
 #include <mutex>
 #include <stdexcept>
+#include <thread>
 #include <vector>
 
 namespace kobrant::test {
@@ -326,15 +330,244 @@ gboolean on_ioctl(UMockdevIoctlBase*, UMockdevIoctlClient* client, gpointer data
   return TRUE;
 }
 
+// The kernel usbtmc driver in front of the model, as its character device answers a program:
+// each write() one DEV_DEP_MSG_OUT, each read() one REQUEST_DEV_DEP_MSG_IN and the one
+// transfer that answers it, ioctls for the rest. Blocking calls wait on the model, bounded by
+// the timeout the program set, as the driver does.
+struct kernel_node {
+  usbtmc_device* model = nullptr;
+  UMockdevIoctlBase* handler = nullptr;
+  std::mutex mutex;
+  std::uint8_t btag = 0;
+  std::uint8_t last_out_btag = 0;
+  std::uint8_t last_in_btag = 0;
+  std::uint8_t stb_btag = 1;
+  bool eom = true;
+  std::uint32_t timeout_ms = 5000;
+  std::uint8_t in_attributes = 0;
+};
+
+namespace tmc_ioctl {
+constexpr unsigned magic = 91;
+const unsigned long clear = _IO(magic, 2);
+const unsigned long abort_bulk_out = _IO(magic, 3);
+const unsigned long abort_bulk_in = _IO(magic, 4);
+const unsigned long clear_out_halt = _IO(magic, 6);
+const unsigned long clear_in_halt = _IO(magic, 7);
+const unsigned long get_timeout = _IOR(magic, 9, std::uint32_t);
+const unsigned long set_timeout = _IOW(magic, 10, std::uint32_t);
+const unsigned long eom_enable = _IOW(magic, 11, std::uint8_t);
+const unsigned long api_version = _IOR(magic, 16, std::uint32_t);
+const unsigned long read_stb = _IOR(magic, 18, unsigned char);
+const unsigned long msg_in_attr = _IOR(magic, 24, std::uint8_t);
+}  // namespace tmc_ioctl
+
+std::uint8_t next_btag(std::uint8_t tag) { return tag == 255 ? 1 : static_cast<std::uint8_t>(tag + 1); }
+
+int errno_of(usb_status status) {
+  switch (status) {
+    case usb_status::stall: return EPIPE;
+    case usb_status::gone: return ENODEV;
+    case usb_status::overflow: return EOVERFLOW;
+    default: return EIO;
+  }
+}
+
+// Retries op while the model has nothing for it, up to the node's timeout.
+template <class Op>
+usb_result wait_on_model(const kernel_node& node, Op op) {
+  const auto until = std::chrono::steady_clock::now() + std::chrono::milliseconds(node.timeout_ms);
+  for (;;) {
+    const auto r = op();
+    if (r.status != usb_status::pending || std::chrono::steady_clock::now() >= until) return r;
+    std::this_thread::sleep_for(std::chrono::milliseconds(1));
+  }
+}
+
+// Control request to the model; the reply's first byte (the USBTMC status), 0 when it failed.
+std::uint8_t tmc_control(kernel_node& node, std::uint8_t type, std::uint8_t request, std::uint16_t value,
+                         std::uint16_t index, std::span<std::byte> reply) {
+  const auto r = node.model->control({type, request, value, index, static_cast<std::uint16_t>(reply.size())}, reply);
+  return r.status == usb_status::done && r.length > 0 ? std::to_integer<std::uint8_t>(reply[0]) : 0;
+}
+
+// Reads Bulk-IN until a short packet, as the driver drains after an abort or a clear.
+void drain_bulk_in(kernel_node& node) {
+  std::vector<std::byte> space(node.model->identity().max_packet * 8);
+  for (int i = 0; i < 64; ++i) {
+    const auto r = node.model->bulk_in(space);
+    if (r.status != usb_status::done || r.length < space.size()) return;
+  }
+}
+
+int kernel_write(kernel_node& node, std::span<const std::byte> data, long& result) {
+  node.btag = next_btag(node.btag);
+  node.last_out_btag = node.btag;
+  auto message = usbtmc_out_header(1, node.btag, static_cast<std::uint32_t>(data.size()), node.eom ? 1 : 0);
+  message.insert(message.end(), data.begin(), data.end());
+  while (message.size() % 4 != 0) message.push_back(std::byte{0});
+  const auto r = wait_on_model(node, [&] { return node.model->bulk_out(message); });
+  if (r.status == usb_status::pending) return ETIMEDOUT;
+  if (r.status != usb_status::done) return errno_of(r.status);
+  result = static_cast<long>(data.size());
+  return 0;
+}
+
+int kernel_read(kernel_node& node, std::span<std::byte> out, long& result) {
+  node.btag = next_btag(node.btag);
+  node.last_in_btag = node.btag;
+  const auto request = usbtmc_out_header(2, node.btag, static_cast<std::uint32_t>(out.size()), 0);
+  if (const auto r = node.model->bulk_out(request); r.status != usb_status::done) {
+    return r.status == usb_status::pending ? ETIMEDOUT : errno_of(r.status);
+  }
+  // A buffer of whole packets with room to spare, so the transfer's ZLP comes with it.
+  const std::size_t packet = node.model->identity().max_packet;
+  std::vector<std::byte> transfer((12 + out.size() + 3 + packet - 1) / packet * packet + packet);
+  std::size_t filled = 0;
+  const auto r = wait_on_model(node, [&] {
+    auto step = node.model->bulk_in(std::span(transfer).subspan(filled));
+    filled += step.length;
+    return step;
+  });
+  if (r.status == usb_status::pending) return ETIMEDOUT;
+  if (r.status != usb_status::done) return errno_of(r.status);
+  if (filled < 12 || std::to_integer<std::uint8_t>(transfer[0]) != 2) return EIO;
+  const std::uint32_t size = std::to_integer<std::uint32_t>(transfer[4]) | std::to_integer<std::uint32_t>(transfer[5]) << 8 |
+                             std::to_integer<std::uint32_t>(transfer[6]) << 16 |
+                             std::to_integer<std::uint32_t>(transfer[7]) << 24;
+  const std::size_t n = std::min({static_cast<std::size_t>(size), filled - 12, out.size()});
+  std::memcpy(out.data(), transfer.data() + 12, n);
+  node.in_attributes = std::to_integer<std::uint8_t>(transfer[8]);
+  result = static_cast<long>(n);
+  return 0;
+}
+
+// The driver's abort of the last Bulk-IN or Bulk-OUT transfer, and its device clear.
+int kernel_abort(kernel_node& node, bool in) {
+  const auto& id = node.model->identity();
+  std::array<std::byte, 8> reply{};
+  const std::uint8_t ep = in ? id.bulk_in : id.bulk_out;
+  const std::uint8_t tag = in ? node.last_in_btag : node.last_out_btag;
+  const std::uint8_t status = tmc_control(node, 0xA2, in ? 3 : 1, tag, ep, std::span(reply).first(2));
+  if (status == 0x80 || status == 0x81) return 0;  // nothing in progress: nothing to abort
+  if (status != 0x01) return EPERM;
+  for (int i = 0; i < 100; ++i) {
+    if (in) drain_bulk_in(node);
+    const std::uint8_t check = tmc_control(node, 0xA2, in ? 4 : 2, 0, ep, reply);
+    if (check == 0x01) break;
+    if (check != 0x02) return EPERM;
+  }
+  if (!in) node.model->clear_halt(ep);
+  return 0;
+}
+
+int kernel_clear(kernel_node& node) {
+  std::array<std::byte, 2> reply{};
+  if (tmc_control(node, 0xA1, 5, 0, node.model->identity().interface_number, std::span(reply).first(1)) != 0x01) return EPERM;
+  for (int i = 0; i < 100; ++i) {
+    const std::uint8_t check = tmc_control(node, 0xA1, 6, 0, node.model->identity().interface_number, reply);
+    if (check == 0x01) break;
+    if (check != 0x02) return EPERM;
+    if ((std::to_integer<unsigned>(reply[1]) & 1) != 0) drain_bulk_in(node);
+  }
+  node.model->clear_halt(node.model->identity().bulk_out);
+  return 0;
+}
+
+int kernel_read_stb(kernel_node& node, unsigned char& stb) {
+  const auto& id = node.model->identity();
+  node.stb_btag = node.stb_btag >= 127 ? 2 : static_cast<std::uint8_t>(node.stb_btag + 1);
+  std::array<std::byte, 3> reply{};
+  if (tmc_control(node, 0xA1, 128, node.stb_btag, id.interface_number, reply) != 0x01) return EPERM;
+  if (id.interrupt_in == 0) {
+    stb = std::to_integer<unsigned char>(reply[2]);
+    return 0;
+  }
+  std::array<std::byte, 2> note{};
+  const auto r = wait_on_model(node, [&] { return node.model->interrupt_in(note); });
+  if (r.status != usb_status::done) return r.status == usb_status::pending ? ETIMEDOUT : errno_of(r.status);
+  stb = std::to_integer<unsigned char>(note[1]);
+  return 0;
+}
+
+int kernel_ioctl(kernel_node& node, UMockdevIoctlClient* client, long& result) {
+  const gulong request = umockdev_ioctl_client_get_request(client);
+  UMockdevIoctlData* arg = umockdev_ioctl_client_get_arg(client);
+  const auto with_arg = [&](std::size_t size, auto use) -> int {
+    GError* error = nullptr;
+    UMockdevIoctlData* d = umockdev_ioctl_data_resolve(arg, 0, size, &error);
+    if (error != nullptr) g_error_free(error);
+    if (d == nullptr) return EFAULT;
+    const int rc = use(d->data);
+    g_object_unref(d);
+    return rc;
+  };
+  result = 0;
+  if (node.model->unplugged()) return ENODEV;
+  if (request == tmc_ioctl::api_version) {
+    return with_arg(4, [](guint8* p) { const std::uint32_t v = 3; std::memcpy(p, &v, 4); return 0; });
+  }
+  if (request == tmc_ioctl::msg_in_attr) {
+    return with_arg(1, [&](guint8* p) { *p = node.in_attributes; return 0; });
+  }
+  if (request == tmc_ioctl::eom_enable) {
+    return with_arg(1, [&](guint8* p) { return *p > 1 ? EINVAL : (node.eom = *p == 1, 0); });
+  }
+  if (request == tmc_ioctl::set_timeout) {
+    return with_arg(4, [&](guint8* p) {
+      std::uint32_t ms = 0;
+      std::memcpy(&ms, p, 4);
+      if (ms < 100) return EINVAL;
+      node.timeout_ms = ms;
+      return 0;
+    });
+  }
+  if (request == tmc_ioctl::get_timeout) {
+    return with_arg(4, [&](guint8* p) { std::memcpy(p, &node.timeout_ms, 4); return 0; });
+  }
+  if (request == tmc_ioctl::read_stb) {
+    return with_arg(1, [&](guint8* p) { return kernel_read_stb(node, *p); });
+  }
+  if (request == tmc_ioctl::abort_bulk_in) return kernel_abort(node, true);
+  if (request == tmc_ioctl::abort_bulk_out) return kernel_abort(node, false);
+  if (request == tmc_ioctl::clear) return kernel_clear(node);
+  if (request == tmc_ioctl::clear_in_halt) return node.model->clear_halt(node.model->identity().bulk_in), 0;
+  if (request == tmc_ioctl::clear_out_halt) return node.model->clear_halt(node.model->identity().bulk_out), 0;
+  return EBADRQC;  // what the driver answers to a request it does not know
+}
+
+gboolean on_kernel_call(UMockdevIoctlBase*, UMockdevIoctlClient* client, gpointer data, int call) {
+  auto& node = *static_cast<kernel_node*>(data);
+  std::lock_guard lock(node.mutex);
+  long result = 0;
+  int error = EIO;
+  try {
+    UMockdevIoctlData* arg = umockdev_ioctl_client_get_arg(client);
+    const std::span bytes(reinterpret_cast<std::byte*>(arg->data), static_cast<std::size_t>(arg->data_len));
+    if (call == 0) error = kernel_ioctl(node, client, result);
+    else if (node.model->unplugged()) error = ENODEV;
+    else if (call == 1) error = kernel_read(node, bytes, result);
+    else error = kernel_write(node, bytes, result);
+  } catch (...) {
+    error = EIO;
+  }
+  umockdev_ioctl_client_complete(client, error == 0 ? result : -1, error);
+  return TRUE;
+}
+
+gboolean on_kernel_ioctl(UMockdevIoctlBase* b, UMockdevIoctlClient* c, gpointer d) { return on_kernel_call(b, c, d, 0); }
+gboolean on_kernel_read(UMockdevIoctlBase* b, UMockdevIoctlClient* c, gpointer d) { return on_kernel_call(b, c, d, 1); }
+gboolean on_kernel_write(UMockdevIoctlBase* b, UMockdevIoctlClient* c, gpointer d) { return on_kernel_call(b, c, d, 2); }
+
 // The umockdev text description of one device and its TMC interface.
-std::string describe_device(const usbtmc_device& device, const std::string& sys_path) {
+std::string describe_device(const usbtmc_device& device, const std::string& sys_path, bool usbfs_node = true) {
   const auto& id = device.identity();
   const std::string bus = format("%03d", id.busnum);
   const std::string num = format("%03d", id.devnum);
   const std::string interfaces = format(":fe03%02x:", id.interface_protocol);
   std::string text;
   text += "P: " + sys_path + "\n";
-  text += "N: bus/usb/" + bus + "/" + num + "\n";
+  if (usbfs_node) text += "N: bus/usb/" + bus + "/" + num + "\n";
   text += "E: SUBSYSTEM=usb\nE: DEVTYPE=usb_device\nE: DRIVER=usb\n";
   text += "E: DEVNAME=/dev/bus/usb/" + bus + "/" + num + "\n";
   text += "E: BUSNUM=" + bus + "\nE: DEVNUM=" + num + "\n";
@@ -432,6 +665,8 @@ bool usb_emulation_available(std::string& why) {
 struct usb_testbed::state {
   UMockdevTestbed* testbed = nullptr;
   std::deque<served_device> devices;
+  std::deque<kernel_node> kernel_nodes;
+  std::vector<std::string> kernel_paths;
 };
 
 usb_testbed::usb_testbed() : state_(std::make_unique<state>()) {
@@ -447,6 +682,10 @@ usb_testbed::~usb_testbed() {
     g_object_unref(dev.handler);
     std::lock_guard lock(dev.mutex);
     for (auto& u : dev.urbs) release(u);
+  }
+  for (std::size_t i = 0; i < state_->kernel_nodes.size(); ++i) {
+    umockdev_testbed_detach_ioctl(state_->testbed, state_->kernel_paths[i].c_str(), nullptr);
+    g_object_unref(state_->kernel_nodes[i].handler);
   }
   g_object_unref(state_->testbed);
 }
@@ -477,6 +716,38 @@ std::string usb_testbed::plug(usbtmc_device& device) {
     throw std::runtime_error("umockdev cannot serve " + node + ": " + message);
   }
   return "/sys" + sys_path;
+}
+
+std::string usb_testbed::plug_kernel_driver_node(usbtmc_device& device, int minor) {
+  const auto& id = device.identity();
+  const std::string sys_path = format("/devices/pci0000:00/0000:00:14.0/usb%d/%d-%d", id.busnum, id.busnum, id.devnum);
+  const std::string interface_path = format("%s/%d-%d:1.%d", sys_path.c_str(), id.busnum, id.devnum, id.interface_number);
+  const std::string name = format("usbtmc%d", minor);
+  const std::string text = describe_device(device, sys_path, false) + "P: " + interface_path + "/usbmisc/" + name +
+                           "\nN: " + name + "\nE: SUBSYSTEM=usbmisc\nE: DEVNAME=/dev/" + name +
+                           format("\nA: dev=180:%d\\n\n", 176 + minor);
+  GError* error = nullptr;
+  if (!umockdev_testbed_add_from_string(state_->testbed, text.c_str(), &error)) {
+    const std::string message = error != nullptr ? error->message : "unknown error";
+    if (error != nullptr) g_error_free(error);
+    throw std::runtime_error("umockdev cannot add the usbtmc node: " + message);
+  }
+  umockdev_testbed_set_attribute_link(state_->testbed, ("/sys" + interface_path).c_str(), "driver",
+                                      "../../../../../../bus/usb/drivers/usbtmc");
+  auto& node = state_->kernel_nodes.emplace_back();
+  node.model = &device;
+  node.handler = umockdev_ioctl_base_new();
+  g_signal_connect(node.handler, "handle-ioctl", G_CALLBACK(on_kernel_ioctl), &node);
+  g_signal_connect(node.handler, "handle-read", G_CALLBACK(on_kernel_read), &node);
+  g_signal_connect(node.handler, "handle-write", G_CALLBACK(on_kernel_write), &node);
+  const std::string path = "/dev/" + name;
+  state_->kernel_paths.push_back(path);
+  if (!umockdev_testbed_attach_ioctl(state_->testbed, path.c_str(), node.handler, &error)) {
+    const std::string message = error != nullptr ? error->message : "unknown error";
+    if (error != nullptr) g_error_free(error);
+    throw std::runtime_error("umockdev cannot serve " + path + ": " + message);
+  }
+  return path;
 }
 
 void usb_testbed::unplug(usbtmc_device& device) {

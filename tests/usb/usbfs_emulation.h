@@ -46,6 +46,11 @@ class usb_testbed {
   // Plugs the device in: its sysfs tree and its usbfs node, served from device, which must
   // outlive the testbed. Returns the sysfs path of the USB device.
   std::string plug(usbtmc_device& device);
+  // Plugs the device in as the kernel's usbtmc driver shows it to a user who may not open
+  // usbfs: sysfs as above but no /dev/bus/usb node, and /dev/usbtmc<minor> served as the driver
+  // serves it (read, write, and its ioctls: API version, MSG_IN_ATTR, EOM, timeouts, abort,
+  // clear, status byte). Returns the node's path.
+  std::string plug_kernel_driver_node(usbtmc_device& device, int minor = 0);
   // Pulls it out mid-use: every later usbfs call fails with ENODEV, transfers in flight end
   // with ESHUTDOWN, as the kernel does on a disconnect.
   void unplug(usbtmc_device& device);

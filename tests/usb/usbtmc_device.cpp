@@ -57,6 +57,18 @@ std::string hex2(unsigned v) {
 
 }  // namespace
 
+std::vector<std::byte> usbtmc_out_header(std::uint8_t msg_id, std::uint8_t btag, std::uint32_t transfer_size,
+                                         std::uint8_t attributes, std::uint8_t term_char) {
+  std::vector<std::byte> h(header_size);
+  h[0] = std::byte{msg_id};
+  h[1] = std::byte{btag};
+  h[2] = static_cast<std::byte>(~btag);
+  put_u32(h.data() + 4, transfer_size);
+  h[8] = std::byte{attributes};
+  h[9] = std::byte{term_char};
+  return h;
+}
+
 usbtmc_device::usbtmc_device(usb_identity identity)
     : identity_(std::move(identity)), driver_bound_(identity_.kernel_driver_bound) {}
 
@@ -227,10 +239,13 @@ usb_result usbtmc_device::bulk_out(std::span<const std::byte> transfer) {
         violation("TermChar requested though the device does not support it");
       }
       if ((header.attributes & ~2u) != 0) violation("REQUEST_DEV_DEP_MSG_IN has reserved bits set");
-      if (request_ || (transfer_ && !transfer_->aborted)) {
+      // A zero-length packet still owed for the last transfer goes out first, as a real
+      // device's FIFO sends it; anything more unread is the host's mistake.
+      const bool only_zlp_left = transfer_ && transfer_->position == transfer_->bytes.size();
+      if (request_ || (transfer_ && !transfer_->aborted && !only_zlp_left)) {
         violation("REQUEST_DEV_DEP_MSG_IN while the previous one is still being answered");
       }
-      transfer_.reset();
+      if (!only_zlp_left) transfer_.reset();
       request_ = request{btag, header.transfer_size, term_char, header.term_char,
                          std::chrono::steady_clock::now() + failures_.late_answer};
       at = transfer.size();
@@ -653,6 +668,8 @@ bool usbtmc_device::claim_interface(int interface_number) {
   std::lock_guard lock(mutex_);
   if (interface_number != identity_.interface_number || claimed_ || driver_bound_) return false;
   claimed_ = true;
+  // A new owner numbers its messages afresh.
+  last_btag_.reset();
   return true;
 }
 

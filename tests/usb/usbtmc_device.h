@@ -100,6 +100,11 @@ struct usbtmc_message {
   bool end = false;
 };
 
+// A Bulk-OUT header as a host builds it (bTag, its inverse, TransferSize, attributes), for the
+// test hosts that drive the model.
+std::vector<std::byte> usbtmc_out_header(std::uint8_t msg_id, std::uint8_t btag, std::uint32_t transfer_size,
+                                         std::uint8_t attributes, std::uint8_t term_char = 0);
+
 class usbtmc_device {
  public:
   explicit usbtmc_device(usb_identity identity = {});

@@ -23,14 +23,7 @@ struct host {
 
   static std::vector<std::byte> header(std::uint8_t msg_id, std::uint8_t tag, std::uint32_t size,
                                        std::uint8_t attributes, std::uint8_t term_char = 0) {
-    std::vector<std::byte> h(12);
-    h[0] = std::byte{msg_id};
-    h[1] = std::byte{tag};
-    h[2] = static_cast<std::byte>(~tag);
-    for (int i = 0; i < 4; ++i) h[4 + i] = static_cast<std::byte>(size >> (8 * i));
-    h[8] = std::byte{attributes};
-    h[9] = std::byte{term_char};
-    return h;
+    return usbtmc_out_header(msg_id, tag, size, attributes, term_char);
   }
 
   usb_result write(std::string_view text, bool eom = true) {
@@ -146,6 +139,7 @@ struct host_fault {
   const char* name;
   std::function<void(host&, usbtmc_device&)> act;
   const char* recorded;
+  friend void PrintTo(const host_fault& f, std::ostream* os) { *os << f.name; }
 };
 
 class usbtmc_host_faults : public ::testing::TestWithParam<host_fault> {};
