@@ -60,8 +60,9 @@ set(CPACK_RESOURCE_FILE_README ${PROJECT_SOURCE_DIR}/README.md)
 set(CPACK_PACKAGE_DESCRIPTION_SUMMARY "console tool for test-and-measurement instruments over VISA")
 set(CPACK_PACKAGE_DESCRIPTION "kobrant sends a command to one oscilloscope, multimeter, power supply or other
 instrument and prints or stores the answer. It carries its own VISA library,
-which speaks raw SCPI sockets, VXI-11, HiSLIP, serial lines and USBTMC itself, so no
-vendor VISA is needed; an installed vendor VISA is used when present.
+which speaks raw SCPI sockets, VXI-11, HiSLIP, serial lines and USBTMC
+itself, so no vendor VISA is needed; an installed vendor VISA is used when
+present.
 
 The package also holds kobrant-sim, a simulated instrument for trying scripts
 without hardware, and the built-in VISA library as libkobrant-visa.so.0 with

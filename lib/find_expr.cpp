@@ -290,7 +290,11 @@ ViStatus find_expr::compile(std::string_view text, find_expr& out) {
   return VI_ERROR_NSUP_OPER;
 }
 
-bool find_expr::matches(std::string_view name) const {
+bool find_expr::matches(std::string_view name) const { return run(name, false); }
+
+bool find_expr::may_match_name_starting(std::string_view prefix) const { return run(prefix, true); }
+
+bool find_expr::run(std::string_view name, bool prefix_only) const {
   if (start_ < 0) return false;
   const int count = static_cast<int>(states_.size());
   std::vector<int> current, next;
@@ -323,6 +327,10 @@ bool find_expr::matches(std::string_view name) const {
     current.swap(next);
     if (current.empty()) return false;
   }
+  // Every state of the automaton leads on to the accepting one (bar a list that excludes every
+  // byte, "[^\x00-\xFF]"), so states still alive after a prefix mean some name that starts
+  // with it matches.
+  if (prefix_only) return true;
   for (int s : current)
     if (states_[s].kind == state::accept) return true;
   return false;

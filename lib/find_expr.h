@@ -21,6 +21,9 @@ class find_expr {
   static ViStatus compile(std::string_view text, find_expr& out);
 
   bool matches(std::string_view name) const;
+  // Whether some name that starts with prefix could match: a search that cannot match a kind
+  // of resource need not look for it.
+  bool may_match_name_starting(std::string_view prefix) const;
 
  private:
   struct state {
@@ -29,6 +32,8 @@ class find_expr {
     int next = -1;         // chars, split
     int alt = -1;          // split
   };
+  bool run(std::string_view name, bool prefix_only) const;
+
   std::vector<state> states_;
   int start_ = -1;
 

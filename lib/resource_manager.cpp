@@ -8,8 +8,11 @@
 #include "resource_manager.h"
 
 #include "find_expr.h"
+#include "lan_discovery.h"
 #include "transport.h"
 
+#include <algorithm>
+#include <cstdlib>
 #include <map>
 #include <mutex>
 #include <variant>
@@ -91,6 +94,23 @@ class handle_table {
   ViObject last_ = VI_NULL;
 };
 
+// After the local resources: what answers on the local networks, in the order discovery found
+// it (by numeric address), then by name. Nothing is sent when the expression cannot match a
+// name discovery gives, or KOBRANT_DISCOVERY_MS is 0.
+void add_discovered(const find_expr& expr, std::vector<std::string>& names) {
+  const auto rows = all_transports();
+  const bool any = std::any_of(rows.begin(), rows.end(), [](const transport_entry* t) { return t->discovered_name; });
+  if (!any || !expr.may_match_name_starting(discovered_name_prefix)) return;
+  std::vector<std::pair<ipv4, std::string>> found;
+  for (const lan_service& service : discover_lan(discovery_window_ms(std::getenv("KOBRANT_DISCOVERY_MS"))))
+    for (const transport_entry* t : rows)
+      if (t->discovered_name)
+        if (std::string name = t->discovered_name(service); !name.empty()) found.emplace_back(service.address, std::move(name));
+  std::sort(found.begin(), found.end());
+  found.erase(std::unique(found.begin(), found.end()), found.end());
+  for (auto& [address, name] : found) names.push_back(std::move(name));
+}
+
 handle_table& table() {
   // Reachable from a static pointer, so leak checkers see it as in use rather than lost.
   static handle_table* const instance = new handle_table;
@@ -156,6 +176,7 @@ ViStatus find_resources(ViSession rm, std::string_view expression, ViFindList& l
   std::vector<std::string> all;
   for (const transport_entry* t : all_transports())
     if (t->list) t->list(all);
+  add_discovered(expr, all);
   find_list_object found;
   // A name too long for the caller's VI_FIND_BUFLEN buffer could only be reported cut short.
   for (auto& name : all)

@@ -6,6 +6,7 @@
 // attribute store.
 #pragma once
 
+#include "lan_discovery.h"
 #include "net.h"
 #include "resource_name.h"
 #include <kobrant/visa.h>
@@ -97,7 +98,13 @@ struct transport_entry {
   std::span<const ViAttr> name_attributes = {};
   // Writes one of name_attributes for name to out: VI_SUCCESS, or VI_ERROR_NSUP_ATTR.
   ViStatus (*get_name_attribute)(const resource_name& name, ViAttr attr, void* out) = nullptr;
+  // The resource name of a service LAN discovery found, when this row serves it (empty
+  // otherwise); nullptr for rows discovery cannot find. Every such name starts with
+  // discovered_name_prefix, so a search whose expression cannot match that sends nothing.
+  std::string (*discovered_name)(const lan_service& found) = nullptr;
 };
+
+inline constexpr std::string_view discovered_name_prefix = "TCPIP0::";
 
 // The row that serves name; names no row serves get one whose open fails.
 const transport_entry& transport_for(const resource_name& name);

@@ -329,10 +329,18 @@ ViStatus get_address_attribute(const resource_name& name, ViAttr attr, void* out
   return put_attribute_string(attr == VI_ATTR_TCPIP_DEVICE_NAME ? address.device_name : address.host, out);
 }
 
+// A HiSLIP server announced over mDNS; its port is written out only when not the default.
+std::string discovered_name(const lan_service& found) {
+  if (found.protocol != lan_protocol::hislip) return {};
+  std::string name = std::string(discovered_name_prefix) + ipv4_text(found.address) + "::hislip0";
+  if (found.port != hislip_default_port) name += "," + std::to_string(found.port);
+  return name + "::INSTR";
+}
+
 }  // namespace
 
 constinit const transport_entry hislip_transport_entry{
     VI_INTF_TCPIP, "INSTR", address_index<hislip_address>, "HiSLIP", true, &make_hislip_transport, nullptr,
-    address_attributes, &get_address_attribute};
+    address_attributes, &get_address_attribute, &discovered_name};
 
 }  // namespace kobrant::visa

@@ -83,10 +83,17 @@ ViStatus get_address_attribute(const resource_name& name, ViAttr attr, void* out
   return VI_SUCCESS;
 }
 
+// A raw SCPI port announced over mDNS.
+std::string discovered_name(const lan_service& found) {
+  if (found.protocol != lan_protocol::socket) return {};
+  return std::string(discovered_name_prefix) + ipv4_text(found.address) + "::" + std::to_string(found.port) +
+         "::SOCKET";
+}
+
 }  // namespace
 
 constinit const transport_entry socket_transport_entry{
     VI_INTF_TCPIP, "SOCKET", address_index<socket_address>, "SOCKET", false, &make_socket_transport, nullptr,
-    address_attributes, &get_address_attribute};
+    address_attributes, &get_address_attribute, &discovered_name};
 
 }  // namespace kobrant::visa

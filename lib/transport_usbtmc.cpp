@@ -70,6 +70,8 @@ constexpr int max_drain_reads = 100;
 constexpr int check_pause_ms = 10;
 // A cancelled transfer is given back by the kernel at once; this only bounds a broken system.
 constexpr auto cancel_wait = std::chrono::milliseconds(1000);
+// Looks at libusb's descriptors that may complete nothing before each further look waits 1 ms.
+constexpr int quick_looks = 200;
 // How long a zero-length packet that should end a transfer is waited for.
 constexpr ViUInt32 zlp_wait_ms = 10;
 // Leftover zero-length packets and stale replies skipped before a reply's header.
@@ -183,7 +185,10 @@ class usbtmc_transport final : public transport {
         if (count > 0 || end) return VI_SUCCESS;
         continue;
       }
-      ViStatus status = reply_ ? receive_more(until) : request(space.size(), rules, until);
+      ViStatus status = reply_       ? receive_more(until)
+                        : header_due_ ? receive_header(until)
+                                      : request(space.size(), rules, until);
+      if (status == VI_SUCCESS_QUEUE_EMPTY) status = request(space.size(), rules, until);
       if (status < 0) {
         // What arrived before the failure is the caller's.
         count = deliver(space, end);
@@ -443,6 +448,7 @@ class usbtmc_transport final : public transport {
     }
     ViStatus stop = VI_SUCCESS;
     bool first = true;
+    int idle_looks = 0;
     while (!finished) {
       int ms = until.poll_ms();
       // A zero timeout still gives the device one short look; "forever" is never asked for.
@@ -461,8 +467,8 @@ class usbtmc_transport final : public transport {
         break;
       }
       // Readiness that completed nothing: a descriptor that always polls ready must not turn
-      // this wait into a spin.
-      if (waited == VI_SUCCESS) {
+      // this wait into a spin, though a few quick looks first catch a transfer about to end.
+      if (waited == VI_SUCCESS && ++idle_looks > quick_looks) {
         if (ViStatus paused = pause_ms(1, until); paused < 0) {
           stop = paused;
           break;
@@ -564,6 +570,14 @@ class usbtmc_transport final : public transport {
       return status;
     }
     requested_tag_ = tag;
+    header_due_ = true;
+    return receive_header(until);
+  }
+
+  // Reads the header of the reply to the last request, also when a signal cut that wait short,
+  // since the device answers that request before it would take another.
+  ViStatus receive_header(const deadline& until) {
+    const std::uint8_t tag = requested_tag_;
     for (int skipped = 0;; ++skipped) {
       std::size_t n = 0;
       if (ViStatus status = bulk_in(in_packet_, until, n); status < 0) return status;
@@ -577,6 +591,7 @@ class usbtmc_transport final : public transport {
         if (ViStatus status = skip_stale(n, until); status < 0) return status;
         continue;
       }
+      header_due_ = false;
       if (check == in_check::empty) return VI_SUCCESS_QUEUE_EMPTY;
       if (check != in_check::ok) return VI_ERROR_RAW_RD_PROT_VIOL;
       reply_.emplace(h, n);
@@ -642,6 +657,7 @@ class usbtmc_transport final : public transport {
   }
 
   void forget_reply() {
+    header_due_ = false;
     block_finder_.reset();
     reply_.reset();
     pending_begin_ = pending_end_ = 0;
@@ -745,6 +761,7 @@ class usbtmc_transport final : public transport {
   std::uint8_t requested_tag_ = 0;  // the tag of the last REQUEST_DEV_DEP_MSG_IN
   std::uint8_t message_tag_ = 0;    // the tag of the first request of the message being read
   bool message_open_ = false;       // the last transfer ended without EOM
+  bool header_due_ = false;         // the last request's reply has not begun to be read
 
   std::optional<in_transfer> reply_;  // the device transfer being read
   bool reply_eom_ = false;

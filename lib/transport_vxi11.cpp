@@ -377,10 +377,16 @@ ViStatus get_address_attribute(const resource_name& name, ViAttr attr, void* out
   return put_attribute_string(attr == VI_ATTR_TCPIP_DEVICE_NAME ? address.device_name : address.host, out);
 }
 
+// An instrument whose port mapper names a core channel, or that announces one over mDNS.
+std::string discovered_name(const lan_service& found) {
+  if (found.protocol != lan_protocol::vxi11) return {};
+  return std::string(discovered_name_prefix) + ipv4_text(found.address) + "::inst0::INSTR";
+}
+
 }  // namespace
 
 constinit const transport_entry vxi11_transport_entry{
     VI_INTF_TCPIP, "INSTR", address_index<vxi11_address>, "VXI-11", true, &make_vxi11_transport, nullptr,
-    address_attributes, &get_address_attribute};
+    address_attributes, &get_address_attribute, &discovered_name};
 
 }  // namespace kobrant::visa

@@ -38,6 +38,9 @@ constexpr const char* usage_text =
     "  --vxi11-max-recv BYTES  largest device_write the VXI-11 server takes (default 1048576)\n"
     "  --portmap-port PORT     serve the VXI-11 port mapper on PORT instead of 111 (clients ask\n"
     "                  111: for runs beside a system port mapper)\n"
+    "  --portmap-udp PORT      answer the port mapper's GETPORT over UDP on PORT, and on the\n"
+    "                  address's subnet broadcast, for discovery (0: not at all; default the\n"
+    "                  --portmap-port number, where that UDP port is free)\n"
     "  --hislip PORT   serve HiSLIP on PORT (0: any free port)\n"
     "  --hislip-max-message BYTES  largest HiSLIP message, header included, the server takes\n"
     "                  and sends (default 1048576)\n"
@@ -71,6 +74,7 @@ struct sim_options {
   std::vector<transport_request> transports;
   std::optional<std::string> record_path;
   std::uint16_t portmap_port = 111;
+  std::optional<std::uint16_t> portmap_udp_port;  // nullopt: the TCP mapper's, where free
   std::uint32_t vxi11_max_recv_size = vxi11_default_max_recv_size;
   std::uint64_t hislip_max_message = hislip_default_max_message_size;
   hostile hostile_mode = hostile::none;
@@ -87,8 +91,8 @@ std::unique_ptr<server> start_socket(const sim_options& options, std::uint16_t p
 }
 
 std::unique_ptr<server> start_vxi11(const sim_options& options, std::uint16_t port, const record& rec) {
-  return make_vxi11_server(options.address, port, options.portmap_port, options.vxi11_max_recv_size, rec,
-                           options.hostile_mode);
+  return make_vxi11_server(options.address, port, options.portmap_port, options.portmap_udp_port,
+                           options.vxi11_max_recv_size, rec, options.hostile_mode);
 }
 
 std::unique_ptr<server> start_hislip(const sim_options& options, std::uint16_t port, const record& rec) {
@@ -169,6 +173,8 @@ sim_options parse_options(int argc, char** argv) {
       options.hislip_max_message = parse_size(value(), 17, 0xFFFFFFFF);
     } else if (arg == "--portmap-port") {
       options.portmap_port = parse_port(value());
+    } else if (arg == "--portmap-udp") {
+      options.portmap_udp_port = parse_port(value());
     } else if (arg == "--hostile") {
       const auto name = value();
       const auto mode = parse_hostile(name);

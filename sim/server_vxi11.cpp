@@ -17,12 +17,14 @@
 #include <map>
 #include <optional>
 #include <string_view>
+#include <system_error>
 #include <vector>
 
 #include "hostile.h"
 #include "answer.h"
 #include "instrument.h"
 #include "tcp.h"
+#include "udp.h"
 
 namespace kobrant::sim {
 namespace {
@@ -197,13 +199,13 @@ bool send_rejection(int fd, std::uint32_t xid, std::uint32_t stat, std::uint32_t
 
 // Parses a call's header; the arguments follow in args. Replies itself (and returns nothing)
 // to what is no call this server can take.
-std::optional<call_header> parse_call(int fd, std::span<const std::byte> body, xdr_reader& args, bool& keep) {
-  keep = true;
-  xdr_reader in(body);
+// Reads a call's header up to its arguments: the message type and the RPC version come back
+// for the caller to judge.
+call_header read_call_header(xdr_reader& in, std::uint32_t& type, std::uint32_t& version) {
   call_header call;
   call.xid = in.u32();
-  const std::uint32_t type = in.u32();
-  const std::uint32_t version = in.u32();
+  type = in.u32();
+  version = in.u32();
   call.prog = in.u32();
   call.vers = in.u32();
   call.proc = in.u32();
@@ -211,6 +213,14 @@ std::optional<call_header> parse_call(int fd, std::span<const std::byte> body, x
   in.opaque(max_auth_bytes);
   in.u32();
   in.opaque(max_auth_bytes);
+  return call;
+}
+
+std::optional<call_header> parse_call(int fd, std::span<const std::byte> body, xdr_reader& args, bool& keep) {
+  keep = true;
+  xdr_reader in(body);
+  std::uint32_t type = 0, version = 0;
+  const call_header call = read_call_header(in, type, version);
   if (!in.ok() || type != msg_call) {
     keep = false;  // not a call at all: the stream is not worth reading on
     return std::nullopt;
@@ -229,6 +239,38 @@ std::optional<call_header> parse_call(int fd, std::span<const std::byte> body, x
   }
   args = xdr_reader(body.subspan(in.position()));
   return call;
+}
+
+// What GETPORT answers: the core channel's port, the mapper's own, or 0 for a program that is
+// not registered.
+std::uint32_t mapped_port(xdr_reader& args, std::uint16_t core_port, std::uint16_t portmap_port) {
+  const std::uint32_t prog = args.u32(), vers = args.u32(), prot = args.u32();
+  args.u32();
+  const bool core = prog == device_core && vers == device_core_version && prot == ipproto_tcp;
+  const bool mapper = prog == pmap_prog && vers == pmap_vers && prot == ipproto_tcp;
+  return core ? core_port : mapper ? portmap_port : 0;
+}
+
+// The port mapper over UDP, where discovery's broadcasts reach it: NULL and GETPORT, one
+// datagram each. Anything else goes unanswered, so a broadcast of some other call is not met
+// by a refusal from every host.
+std::optional<std::vector<std::byte>> answer_portmap_datagram(std::span<const std::byte> datagram,
+                                                             std::uint16_t core_port, std::uint16_t portmap_port) {
+  xdr_reader in(datagram);
+  std::uint32_t type = 0, version = 0;
+  const call_header call = read_call_header(in, type, version);
+  if (!in.ok() || type != msg_call || version != rpc_version || call.prog != pmap_prog || call.vers != pmap_vers)
+    return std::nullopt;
+  std::vector<std::byte> reply = start_reply(call.xid);
+  if (call.proc == pmapproc_getport) {
+    const std::uint32_t port = mapped_port(in, core_port, portmap_port);
+    if (!in.ok()) return std::nullopt;
+    append_u32(reply, port);
+  } else if (call.proc != pmapproc_null) {
+    return std::nullopt;
+  }
+  reply.erase(reply.begin(), reply.begin() + 4);  // a datagram has no record mark
+  return reply;
 }
 
 // The port mapper: GETPORT for the core channel, NULL and DUMP; rpcbind's newer versions get a
@@ -250,15 +292,12 @@ void serve_portmapper(int fd, std::uint16_t core_port, std::uint16_t portmap_por
     } else if (call->proc == pmapproc_null) {
       sent = send_reply(fd, start_reply(call->xid));
     } else if (call->proc == pmapproc_getport) {
-      const std::uint32_t prog = args.u32(), vers = args.u32(), prot = args.u32();
-      args.u32();
+      const std::uint32_t port = mapped_port(args, core_port, portmap_port);
       if (!args.ok()) {
         sent = send_rejection(fd, call->xid, garbage_args);
       } else {
         std::vector<std::byte> reply = start_reply(call->xid);
-        const bool core = prog == device_core && vers == device_core_version && prot == ipproto_tcp;
-        const bool mapper = prog == pmap_prog && vers == pmap_vers && prot == ipproto_tcp;
-        append_u32(reply, core ? core_port : mapper ? portmap_port : 0);  // 0: not registered
+        append_u32(reply, port);
         sent = send_reply(fd, std::move(reply));
       }
     } else if (call->proc == pmapproc_dump) {
@@ -576,17 +615,29 @@ struct listeners {
 
 class vxi11_server final : public server {
  public:
-  vxi11_server(listeners fds, std::uint32_t max_recv_size, const record& rec, hostile mode)
+  vxi11_server(listeners fds, const std::string& address, std::optional<std::uint16_t> udp_port,
+               std::uint32_t max_recv_size, const record& rec, hostile mode)
       : host_(resource_host(fds.core.get())),
         core_port_(local_port(fds.core.get())),
         mapper_port_(local_port(fds.mapper.get())),
         core_(std::move(fds.core),
               [max_recv_size, &rec, mode](int fd) { core_connection(fd, max_recv_size, rec, mode).serve(); }),
         mapper_(std::move(fds.mapper),
-                [this, mode](int fd) { serve_portmapper(fd, core_port_, mapper_port_, mode); }) {}
+                [this, mode](int fd) { serve_portmapper(fd, core_port_, mapper_port_, mode); }) {
+    if (udp_port == 0 || mode == hostile::mute_handshake) return;
+    const auto answer = [this](std::span<const std::byte> datagram) {
+      return answer_portmap_datagram(datagram, core_port_, mapper_port_);
+    };
+    try {
+      udp_mapper_ = std::make_unique<udp_server>(address, udp_port.value_or(mapper_port_), answer);
+    } catch (const std::system_error&) {
+      if (udp_port) throw;  // asked for: a failure is the caller's to see
+    }
+  }
 
   std::string resource_name() const override { return "TCPIP0::" + host_ + "::inst0::INSTR"; }
   void stop() override {
+    if (udp_mapper_) udp_mapper_->stop();
     mapper_.stop();
     core_.stop();
   }
@@ -597,15 +648,16 @@ class vxi11_server final : public server {
   std::uint16_t mapper_port_;
   tcp_server core_;
   tcp_server mapper_;
+  std::unique_ptr<udp_server> udp_mapper_;  // none when not asked for or the port was taken
 };
 
 }  // namespace
 
 std::unique_ptr<server> make_vxi11_server(const std::string& address, std::uint16_t core_port,
-                                          std::uint16_t portmap_port, std::uint32_t max_recv_size,
-                                          const record& rec, hostile mode) {
+                                          std::uint16_t portmap_port, std::optional<std::uint16_t> portmap_udp_port,
+                                          std::uint32_t max_recv_size, const record& rec, hostile mode) {
   listeners fds{listen_tcp(address, core_port), listen_tcp(address, portmap_port)};
-  return std::make_unique<vxi11_server>(std::move(fds), max_recv_size, rec, mode);
+  return std::make_unique<vxi11_server>(std::move(fds), address, portmap_udp_port, max_recv_size, rec, mode);
 }
 
 }  // namespace kobrant::sim

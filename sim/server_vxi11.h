@@ -4,6 +4,7 @@
 
 #include <cstdint>
 #include <memory>
+#include <optional>
 #include <string>
 
 #include "hostile.h"
@@ -21,7 +22,9 @@ inline constexpr std::uint32_t vxi11_max_max_recv_size = std::uint32_t{256} << 2
 // Listens on address:core_port (0: ephemeral) for the core channel and on address:portmap_port
 // for the port mapper (clients always ask port 111; another port is for runs beside a system
 // port mapper), and serves every connection on its own thread; rec must outlive the server.
-// Throws as listen_tcp() does.
+// The port mapper also answers GETPORT over UDP, where discovery broadcasts it
+// (udp_server): on portmap_udp_port, or when that is nullopt on portmap_port if that port can
+// be had (silently without it otherwise); 0 serves no UDP. Throws as listen_tcp() does.
 //
 // Record: each device_write is a line "VXI11 END <data>" when it carried the END flag,
 // "VXI11 - <data>" otherwise.
@@ -29,7 +32,8 @@ inline constexpr std::uint32_t vxi11_max_max_recv_size = std::uint32_t{256} << 2
 // mode: garbage_header and huge_length break each answer's device_read replies after its first
 // half (hostile.h); mute_handshake leaves GETPORT unanswered, mute_link create_link.
 std::unique_ptr<server> make_vxi11_server(const std::string& address, std::uint16_t core_port,
-                                          std::uint16_t portmap_port, std::uint32_t max_recv_size,
-                                          const record& rec, hostile mode = hostile::none);
+                                          std::uint16_t portmap_port, std::optional<std::uint16_t> portmap_udp_port,
+                                          std::uint32_t max_recv_size, const record& rec,
+                                          hostile mode = hostile::none);
 
 }  // namespace kobrant::sim

@@ -39,13 +39,28 @@ unique_fd take_twin(int fd) {
 }
 
 unique_fd listen_one(const std::string& address, std::uint16_t port) {
+  const socket_address local = numeric_address(address, port);
+  unique_fd fd(::socket(local.storage.ss_family, SOCK_STREAM | SOCK_CLOEXEC, IPPROTO_TCP));
+  if (!fd) throw_errno("socket");
+  // A restarted simulator must get its fixed port back while old connections linger.
+  const int on = 1;
+  ::setsockopt(fd.get(), SOL_SOCKET, SO_REUSEADDR, &on, sizeof on);
+  if (::bind(fd.get(), reinterpret_cast<const sockaddr*>(&local.storage), local.length) != 0) {
+    throw_errno("cannot listen on " + address + " port " + std::to_string(port));
+  }
+  if (::listen(fd.get(), SOMAXCONN) != 0) throw_errno("listen");
+  return fd;
+}
+
+}  // namespace
+
+socket_address numeric_address(const std::string& address, std::uint16_t port) {
   std::string host = address;
   if (host.size() >= 2 && host.front() == '[' && host.back() == ']') {
     host = host.substr(1, host.size() - 2);
   }
   addrinfo hints{};
   hints.ai_family = AF_UNSPEC;
-  hints.ai_socktype = SOCK_STREAM;
   hints.ai_flags = AI_NUMERICHOST | AI_NUMERICSERV | AI_PASSIVE;
   addrinfo* found = nullptr;
   const std::string service = std::to_string(port);
@@ -53,20 +68,11 @@ unique_fd listen_one(const std::string& address, std::uint16_t port) {
     throw bad_address("not a numeric IPv4 or IPv6 address: " + address);
   }
   const std::unique_ptr<addrinfo, decltype(&::freeaddrinfo)> owner(found, ::freeaddrinfo);
-
-  unique_fd fd(::socket(found->ai_family, SOCK_STREAM | SOCK_CLOEXEC, IPPROTO_TCP));
-  if (!fd) throw_errno("socket");
-  // A restarted simulator must get its fixed port back while old connections linger.
-  const int on = 1;
-  ::setsockopt(fd.get(), SOL_SOCKET, SO_REUSEADDR, &on, sizeof on);
-  if (::bind(fd.get(), found->ai_addr, found->ai_addrlen) != 0) {
-    throw_errno("cannot listen on " + address + " port " + service);
-  }
-  if (::listen(fd.get(), SOMAXCONN) != 0) throw_errno("listen");
-  return fd;
+  socket_address out;
+  std::memcpy(&out.storage, found->ai_addr, found->ai_addrlen);
+  out.length = found->ai_addrlen;
+  return out;
 }
-
-}  // namespace
 
 void listen_on_both_loopbacks() { both_loopbacks = true; }
 

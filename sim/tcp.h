@@ -17,6 +17,8 @@
 #include <string>
 #include <thread>
 
+#include <sys/socket.h>
+
 #include "io.h"
 
 namespace kobrant::sim {
@@ -28,6 +30,14 @@ class bad_address : public std::invalid_argument {
  public:
   using std::invalid_argument::invalid_argument;
 };
+
+// A numeric IPv4 or IPv6 address (the latter optionally in brackets) and a port, ready for
+// bind(). Throws bad_address for an address that is not one.
+struct socket_address {
+  sockaddr_storage storage{};
+  socklen_t length = 0;
+};
+socket_address numeric_address(const std::string& address, std::uint16_t port);
 
 // Makes every later listen_tcp() on 127.0.0.1 also listen on ::1 at the same port, and the
 // tcp_server given that socket accept on both: the simulator's default, so a client reaches it

@@ -111,5 +111,20 @@ TEST(find_expr, long_expressions_match_up_to_a_bound) {
   EXPECT_EQ(find_expr::compile(std::string(64 * 1024 + 1, 'a'), e), VI_ERROR_INV_EXPR) << "the bound holds";
 }
 
+// Whether a search could match a LAN name decides whether discovery sends anything at all.
+TEST(find_expr, whether_some_name_with_a_prefix_could_match) {
+  const struct {
+    const char* expr;
+    bool could;
+  } cases[] = {{"?*", true},          {"?*INSTR", true},        {"TCPIP?*", true},   {"tcpip0::?*", true},
+               {"USB?*|TCPIP?*", true}, {"(ASRL|TCPIP)?*", true}, {"TCPIP0", false},  {"ASRL?*INSTR", false},
+               {"GPIB?*", false},     {"TCPIP1::?*", false},    {"[^T]?*", false}};
+  for (const auto& c : cases) {
+    find_expr e;
+    ASSERT_EQ(find_expr::compile(c.expr, e), VI_SUCCESS) << c.expr;
+    EXPECT_EQ(e.may_match_name_starting("TCPIP0::"), c.could) << c.expr;
+  }
+}
+
 }  // namespace
 }  // namespace kobrant::visa

@@ -48,5 +48,36 @@ TEST(transports, rows_that_declare_name_attributes_answer_them) {
   }
 }
 
+// A LAN service that discovery found is named by exactly one row, in canonical form, and that
+// name opens through the same row: the listing's names work as they are printed.
+TEST(transports, one_row_names_each_discovered_service_and_that_name_selects_it) {
+  const struct {
+    lan_service found;
+    const char* name;
+  } cases[] = {
+      {{0xC000020A, lan_protocol::vxi11, 0}, "TCPIP0::192.0.2.10::inst0::INSTR"},
+      {{0xC000020A, lan_protocol::hislip, 4880}, "TCPIP0::192.0.2.10::hislip0::INSTR"},
+      {{0xC000020A, lan_protocol::hislip, 4881}, "TCPIP0::192.0.2.10::hislip0,4881::INSTR"},
+      {{0x0A000001, lan_protocol::socket, 5025}, "TCPIP0::10.0.0.1::5025::SOCKET"},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.name);
+    const transport_entry* naming = nullptr;
+    for (const transport_entry* entry : all_transports()) {
+      if (!entry->discovered_name) continue;
+      const std::string name = entry->discovered_name(c.found);
+      if (name.empty()) continue;
+      EXPECT_EQ(naming, nullptr) << "named twice";
+      naming = entry;
+      EXPECT_EQ(name, c.name);
+    }
+    ASSERT_NE(naming, nullptr);
+    resource_name parsed;
+    ASSERT_EQ(parse_resource_name(c.name, parsed), VI_SUCCESS);
+    EXPECT_EQ(parsed.canonical, c.name);
+    EXPECT_EQ(&transport_for(parsed), naming);
+  }
+}
+
 }  // namespace
 }  // namespace kobrant::visa
