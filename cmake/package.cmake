@@ -43,8 +43,11 @@ foreach(page kobrant.1 kobrant-sim.1)
   install(FILES ${CMAKE_CURRENT_BINARY_DIR}/${page}.gz DESTINATION ${CMAKE_INSTALL_MANDIR}/man1)
 endforeach()
 
-# USB instruments will need udev rules (access to their device nodes) installed beside these
-# once the library serves USB; there are none yet.
+# The udev rules that let a user at the seat (and the plugdev group) open USB instruments
+# without root. udev reads /usr/lib/udev/rules.d (the package's place) and /etc/udev/rules.d; an
+# installation under another prefix puts them beside its own files, to be copied by hand.
+set(KOBRANT_UDEV_RULES_DIR lib/udev/rules.d CACHE STRING "Where the udev rules are installed (relative: under the prefix)")
+install(FILES cmake/udev/60-kobrant-usbtmc.rules DESTINATION ${KOBRANT_UDEV_RULES_DIR})
 install(FILES README.md DESTINATION ${kobrant_docdir})
 if(KOBRANT_DEBIAN_LAYOUT)
   # The machine-readable copyright file carries the licence text, indented, blank lines as " .".
@@ -75,8 +78,9 @@ set(CPACK_RESOURCE_FILE_README ${PROJECT_SOURCE_DIR}/README.md)
 set(CPACK_PACKAGE_DESCRIPTION_SUMMARY "console tool for test-and-measurement instruments over VISA")
 set(CPACK_PACKAGE_DESCRIPTION "kobrant sends a command to one oscilloscope, multimeter, power supply or other
 instrument and prints or stores the answer. It carries its own VISA library,
-which speaks raw SCPI sockets, VXI-11, HiSLIP and serial lines itself, so no
-vendor VISA is needed; an installed vendor VISA is used when present.
+which speaks raw SCPI sockets, VXI-11, HiSLIP, serial lines and USBTMC
+itself, so no vendor VISA is needed; an installed vendor VISA is used when
+present.
 
 The package also holds kobrant-sim, a simulated instrument for trying scripts
 without hardware, and the built-in VISA library as libkobrant-visa.so.0 with

@@ -28,6 +28,13 @@ class message_end {
   // Forgets any partial response, e.g. after a timeout or a device clear.
   void reset() { *this = message_end{}; }
 
+  // Whether the bytes so far stop inside a definite-length block (its '#', header digits or
+  // data), so the response goes on: a link with END uses it to see through an END a device set
+  // too early.
+  bool inside_block() const {
+    return state_ == state::hash || state_ == state::length_digits || state_ == state::block_data;
+  }
+
   // Where the scan stands. The first four are outside any block or string, where only a
   // newline, ',' and ';' (and '#' or '"' at an element start) change anything.
   enum class state : std::uint8_t {

@@ -69,9 +69,10 @@ std::optional<std::vector<std::string_view>> split_fields(std::string_view name)
   }
   if (in_brackets) return std::nullopt;
   fields.push_back(name.substr(start));
-  // A field that starts or ends with ':' came from ":::", which could be read two ways.
+  // A field that starts or ends with ':' came from ":::", which could be read two ways. Empty
+  // fields are left to the caller, which accepts one only where the grammar has room for it.
   for (std::string_view f : fields)
-    if (f.empty() || f.front() == ':' || f.back() == ':') return std::nullopt;
+    if (!f.empty() && (f.front() == ':' || f.back() == ':')) return std::nullopt;
   return fields;
 }
 
@@ -303,6 +304,10 @@ ViStatus parse_fields(std::string_view name, resource_name& out) {
   auto fields = split_fields(name);
   if (!fields) return VI_ERROR_INV_RSRC_NAME;
   std::string_view head = (*fields)[0];
+  // The one field that may be empty: the serial number of a USB device that has none.
+  const bool usb = istarts_with(head, "USB");
+  for (std::size_t i = 0; i < fields->size(); ++i)
+    if ((*fields)[i].empty() && !(usb && i == 3)) return VI_ERROR_INV_RSRC_NAME;
 
   const interface_prefix* intf = nullptr;
   for (const auto& candidate : interfaces) {

@@ -117,5 +117,6 @@ extern const transport_entry socket_transport_entry;
 extern const transport_entry hislip_transport_entry;
 extern const transport_entry vxi11_transport_entry;
 extern const transport_entry serial_transport_entry;
+extern const transport_entry usbtmc_transport_entry;
 
 }  // namespace kobrant::visa

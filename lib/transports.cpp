@@ -11,8 +11,6 @@ namespace {
 
 constexpr std::size_t no_address = address_index<std::monostate>;
 
-constexpr transport_entry usbtmc_unavailable{VI_INTF_USB, "INSTR", address_index<usb_address>, "USBTMC", true,
-                                             nullptr, nullptr};
 constexpr transport_entry usb_raw_unavailable{VI_INTF_USB, "RAW", address_index<usb_address>, "USB raw", true,
                                               nullptr, nullptr};
 constexpr transport_entry gpib_unavailable{VI_INTF_GPIB, "INSTR", address_index<gpib_address>, "GPIB", true,
@@ -28,7 +26,7 @@ constexpr transport_entry unsupported{0, "", no_address, "unsupported", true, nu
 // depend on the order in which translation units are initialised.
 const std::array<const transport_entry*, 10> table = {
     &socket_transport_entry, &vxi11_transport_entry, &hislip_transport_entry, &serial_transport_entry,
-    &usbtmc_unavailable,     &usb_raw_unavailable,   &gpib_unavailable,       &vxi_unavailable,
+    &usbtmc_transport_entry,     &usb_raw_unavailable,   &gpib_unavailable,       &vxi_unavailable,
     &gpib_vxi_unavailable,   &pxi_unavailable,
 };
 

@@ -171,3 +171,29 @@ TEST(message_end, many_elements_in_one_chunk_are_each_judged_in_place) {
 
 }  // namespace
 }  // namespace kobrant::visa
+
+namespace kobrant::visa {
+namespace {
+
+// Where a link with END may overrule an END the device set too early: only where the bytes so
+// far stop inside a block that has more to come.
+TEST(message_end, knows_when_a_response_stops_inside_a_block) {
+  struct row {
+    const char* text;
+    bool inside;
+  };
+  const row rows[] = {
+      {"#", true},       {"#3", true},        {"#31", true},      {"#310", true},
+      {"#3100abc", true}, {"#15abcde", false}, {"#0", false},      {"1.5,#", true},
+      {"Serial #", false}, {"\"#3100", false}, {":CURV #2", true}, {"", false},
+  };
+  for (const row& r : rows) {
+    message_end finder;
+    const std::string text = r.text;
+    finder.feed(std::as_bytes(std::span(text.data(), text.size())));
+    EXPECT_EQ(finder.inside_block(), r.inside) << r.text;
+  }
+}
+
+}  // namespace
+}  // namespace kobrant::visa

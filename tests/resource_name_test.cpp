@@ -67,6 +67,11 @@ TEST(resource_name, usb_serial_gpib) {
   r = parse_ok("USB::1::2::SN::3::RAW");
   EXPECT_EQ(address_of<usb_address>(r).usb_interface, 3);
   EXPECT_EQ(r.resource_class, "RAW");
+  // A device without a serial number: the field is there, empty, and stays so.
+  r = parse_ok("usb0::0x0AAD::0x01EF::::0::instr");
+  EXPECT_EQ(address_of<usb_address>(r).serial_number, "");
+  EXPECT_EQ(address_of<usb_address>(r).usb_interface, 0);
+  EXPECT_EQ(r.canonical, "USB0::0x0AAD::0x01EF::::0::INSTR");
 
   r = parse_ok("ASRL7");
   EXPECT_EQ(address_of<asrl_address>(r).device_path, "");
@@ -100,6 +105,8 @@ TEST(resource_name, malformed_names_are_refused) {
       "TCPIP0::h::hislip0,0::INSTR",
       "USB0::0x10000::1::SN::INSTR",
       "USB0::1::2",
+      "USB0::::2::SN::INSTR",   // only the serial number may be empty
+      "USB0::1::2::SN::::INSTR",
       "GPIB0::31::INSTR",
       "GPIB0::1::2::3::INSTR",
       "ASRL1::SOCKET",

@@ -20,7 +20,7 @@ TEST(transports, each_name_selects_the_row_of_its_interface_class_and_address) {
       {"TCPIP::h::hislip0", "HiSLIP", true, true},
       {"ASRL1::INSTR", "serial", false, true},
       {"ASRL/dev/ttyUSB0::INSTR", "serial", false, true},
-      {"USB::1::2::SN::INSTR", "USBTMC", true, false},
+      {"USB::1::2::SN::INSTR", "USBTMC", true, true},
       {"USB::1::2::SN::RAW", "USB raw", true, false},
       {"GPIB::5", "GPIB", true, false},
       {"VXI::5::INSTR", "VXI", true, false},
