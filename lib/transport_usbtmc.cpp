@@ -100,8 +100,8 @@ void LIBUSB_CALL transfer_finished(libusb_transfer* t) { *static_cast<int*>(t->u
 // A deadline no later than until and at most ms from now, woken by the same wake-up.
 deadline within(const deadline& until, ViUInt32 ms) {
   if (!until.infinite() && until.poll_ms() < static_cast<int>(ms))
-    return deadline::after_ms(static_cast<ViUInt32>(until.poll_ms()), until.wake_fd());
-  return deadline::after_ms(ms, until.wake_fd());
+    return deadline::after_ms(static_cast<ViUInt32>(until.poll_ms()), until.wake());
+  return deadline::after_ms(ms, until.wake());
 }
 
 class usbtmc_transport final : public transport {
@@ -680,13 +680,13 @@ class usbtmc_transport final : public transport {
   void abort_bulk_in(const deadline& until) {
     run(sequence(sequence::kind::abort_bulk_in, requested_tag_, static_cast<std::uint16_t>(interface_), in_endpoint_,
                  out_endpoint_),
-        deadline::after_ms(recovery_ms, until.wake_fd()));
+        deadline::after_ms(recovery_ms, until.wake()));
   }
 
   void abort_bulk_out(const deadline& until) {
     run(sequence(sequence::kind::abort_bulk_out, tag_, static_cast<std::uint16_t>(interface_), in_endpoint_,
                  out_endpoint_),
-        deadline::after_ms(recovery_ms, until.wake_fd()));
+        deadline::after_ms(recovery_ms, until.wake()));
   }
 
   ViStatus run(sequence s, const deadline& until) {
