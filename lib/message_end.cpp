@@ -19,6 +19,9 @@
 #if KOBRANT_SCAN_SSE2 && defined(__GNUC__) && defined(__x86_64__)
 #include <immintrin.h>
 #define KOBRANT_SCAN_AVX2 1
+#if __has_include(<sys/platform/x86.h>)
+#include <sys/platform/x86.h>
+#endif
 #endif
 
 namespace kobrant::visa {
@@ -127,10 +130,16 @@ KOBRANT_AVX2 std::size_t scan_avx2(const unsigned char* data, std::size_t from, 
   return scan<mask16_of, hit>(data, i, size);
 }
 
+// glibc has read the processor's features already; asking it costs nothing. The compiler's own
+// check would run CPUID at every start-up, which a virtual machine makes slow.
+#if __has_include(<sys/platform/x86.h>)
+bool has_avx2() { return CPU_FEATURE_ACTIVE(AVX2); }
+#else
 bool has_avx2() {
   static const bool yes = __builtin_cpu_supports("avx2");
   return yes;
 }
+#endif
 
 std::size_t find_word_end(const unsigned char* data, std::size_t from, std::size_t size) {
   if (size - from >= 128 && has_avx2()) {
