@@ -135,9 +135,13 @@ ViStatus connect_any(const std::vector<candidate>& targets, const deadline& unti
     }
     for (std::size_t i = waits.size(); i-- > 0;) {
       if (waits[i].revents == 0) continue;
+      // Writable without an error or hang-up: connected. Only a failure needs its reason.
       int error = 0;
       socklen_t len = sizeof error;
-      if (::getsockopt(waits[i].fd, SOL_SOCKET, SO_ERROR, &error, &len) != 0) error = errno;
+      if ((waits[i].revents & (POLLERR | POLLHUP)) != 0 &&
+          ::getsockopt(waits[i].fd, SOL_SOCKET, SO_ERROR, &error, &len) != 0) {
+        error = errno;
+      }
       if (error == 0) {
         out = std::move(flying[i].fd);
         return VI_SUCCESS;  // the others close as flying goes
