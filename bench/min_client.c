@@ -1,9 +1,12 @@
 /* min_client: the floor the benchmarks compare kobrant against. It does the least a raw-socket
  * instrument client can do: connect, write one command line, read the answer, close.
  *
- *   min_client HOST PORT COMMAND            prints the answer line on stdout
+ *   min_client HOST PORT COMMAND            prints the answer line on stdout, however long,
+ *                                           piece by piece as it arrives
  *   min_client HOST PORT COMMAND OUTFILE    reads a definite-length block answer
  *                                           (#<d><len><bytes>\n) and stores every byte of it
+ *   min_client DEVICE - COMMAND [OUTFILE]   the same over a serial line (DEVICE: a path such
+ *                                           as /dev/ttyUSB0 or a pseudo-terminal), set raw
  *
  * Reads go through one 204810-byte buffer, kobrant's default, so the block case compares the
  * same number of system calls. Exit status 0 only when the whole answer arrived and was stored;
@@ -20,6 +23,7 @@
 #include <string.h>
 #include <sys/socket.h>
 #include <sys/time.h>
+#include <termios.h>
 #include <unistd.h>
 
 enum { buffer_size = 204810 };
@@ -73,6 +77,28 @@ static int connect_to(const char *host, const char *port)
     return fd;
 }
 
+/* A serial line, raw: bytes pass unchanged, reads return what has arrived. */
+static int open_line(const char *device)
+{
+    int fd = open(device, O_RDWR | O_NOCTTY | O_CLOEXEC);
+    struct termios t;
+    if (fd < 0 || tcgetattr(fd, &t) != 0) {
+        fail_errno(device);
+        if (fd >= 0)
+            close(fd);
+        return -1;
+    }
+    cfmakeraw(&t);
+    t.c_cc[VMIN] = 1;
+    t.c_cc[VTIME] = 0;
+    if (tcsetattr(fd, TCSANOW, &t) != 0) {
+        fail_errno(device);
+        close(fd);
+        return -1;
+    }
+    return fd;
+}
+
 static int write_all(int fd, const char *data, size_t len)
 {
     while (len > 0) {
@@ -111,24 +137,24 @@ static ssize_t receive(int fd, char *into, size_t len)
     }
 }
 
+/* Reads up to the answer's newline, passing each piece on as it comes: a line longer than the
+ * buffer streams through it. */
 static int query_line(int fd)
 {
-    size_t have = 0;
     for (;;) {
-        if (have == sizeof buffer)
-            return fail("answer line longer than the buffer");
-        ssize_t n = receive(fd, buffer + have, sizeof buffer - have);
+        ssize_t n = receive(fd, buffer, sizeof buffer);
         if (n < 0)
             return fail_errno("receive");
         if (n == 0) {
-            fwrite(buffer, 1, have, stdout);
+            fflush(stdout);
             return fail("connection closed before the end of the answer line");
         }
-        char *newline = memchr(buffer + have, '\n', (size_t)n);
-        have += (size_t)n;
+        char *newline = memchr(buffer, '\n', (size_t)n);
+        size_t len = newline != NULL ? (size_t)(newline - buffer) + 1 : (size_t)n;
+        if (fwrite(buffer, 1, len, stdout) != len)
+            return fail_errno("stdout");
         if (newline != NULL) {
-            size_t line_len = (size_t)(newline - buffer) + 1;
-            if (fwrite(buffer, 1, line_len, stdout) != line_len || fflush(stdout) != 0)
+            if (fflush(stdout) != 0)
                 return fail_errno("stdout");
             return 0;
         }
@@ -223,7 +249,7 @@ int main(int argc, char **argv)
         fprintf(stderr, "usage: min_client HOST PORT COMMAND [OUTFILE]\n");
         return 2;
     }
-    int fd = connect_to(argv[1], argv[2]);
+    int fd = argv[1][0] == '/' ? open_line(argv[1]) : connect_to(argv[1], argv[2]);
     if (fd < 0)
         return 1;
     int status = send_command(fd, argv[3]);

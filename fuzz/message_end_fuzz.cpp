@@ -1,7 +1,9 @@
 // Differential check of the end finder: arbitrary responses go through the finder whole, cut
 // once at a point the input chooses, and cut into pieces of a size the input chooses, and every
 // end it reports (the first response, then the next from the bytes after it, and so on) must
-// match a plain byte-at-a-time model of the rules.
+// match a plain byte-at-a-time model of the rules. The finder scans plain words and headers
+// many bytes at a time, so the input may ask for long runs of one byte (0x7F, count, byte):
+// short inputs then reach every stride of the scan, and every position of a hit within it.
 #include "message_end.h"
 
 #include <algorithm>
@@ -131,13 +133,30 @@ ends finder_ends(std::span<const std::byte> bytes, const std::vector<std::size_t
   return out;
 }
 
+// The response the input describes: its bytes as they are, except that 0x7F, n, c stands for
+// (n + 1) * 3 copies of c (3 to 768).
+std::vector<std::byte> expand(std::span<const std::uint8_t> in) {
+  std::vector<std::byte> out;
+  for (std::size_t i = 0; i < in.size(); ++i) {
+    if (in[i] == 0x7F && i + 2 < in.size()) {
+      out.insert(out.end(), (std::size_t{in[i + 1]} + 1) * 3, std::byte{in[i + 2]});
+      i += 2;
+    } else {
+      out.push_back(std::byte{in[i]});
+    }
+  }
+  return out;
+}
+
 }  // namespace
 
 extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size) {
   if (size < 3) return 0;
-  const std::size_t piece = data[0] % 17 + 1;
+  // Pieces of 1 to 17 bytes, or of 7 to 903 to cut long runs inside the scan's strides.
+  const std::size_t piece = data[0] < 128 ? data[0] % 17 + 1 : std::size_t{data[0] - 127u} * 7;
   const std::size_t split = (data[1] << 8 | data[2]);
-  auto bytes = std::as_bytes(std::span(data + 3, size - 3));
+  const std::vector<std::byte> response = expand(std::span(data + 3, size - 3));
+  const std::span<const std::byte> bytes(response);
 
   const ends expected = model_ends(bytes);
   if (finder_ends(bytes, {}) != expected) std::abort();

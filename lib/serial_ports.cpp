@@ -1,35 +1,40 @@
-// Serial port discovery over sysfs (see serial_ports.h). Every file-system call takes an
-// error_code: a listing must never throw because a tty vanished while it was being read.
+// Serial port discovery over sysfs (see serial_ports.h). A tty that vanishes while the listing
+// reads it is only left out: every file-system call's failure means "not there".
 #include "serial_ports.h"
 
 #include <algorithm>
 #include <cctype>
 #include <charconv>
-#include <fstream>
+#include <dirent.h>
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
 
 namespace kobrant::visa::serial {
 namespace {
 
-namespace fs = std::filesystem;
+bool exists(const std::string& path) {
+  struct stat st {};
+  return ::stat(path.c_str(), &st) == 0;
+}
 
 // The serial core's "type" attribute: 0 is PORT_UNKNOWN, a slot where no UART answered.
 // Linux creates such slots for every possible on-board port (ttyS0..ttyS31 by default).
-bool is_empty_uart_slot(const fs::path& entry) {
-  std::ifstream in(entry / "type");
-  if (!in) return false;  // not a serial-core port (USB serial, CDC ACM, ...)
-  std::string text;
-  std::getline(in, text);
+bool is_empty_uart_slot(const std::string& entry) {
+  const int fd = ::open((entry + "/type").c_str(), O_RDONLY | O_CLOEXEC);
+  if (fd < 0) return false;  // not a serial-core port (USB serial, CDC ACM, ...)
+  char text[32];
+  const ssize_t n = ::read(fd, text, sizeof text);
+  ::close(fd);
+  if (n <= 0) return false;
   unsigned type = 0;
-  auto [end, ec] = std::from_chars(text.data(), text.data() + text.size(), type);
+  auto [end, ec] = std::from_chars(text, text + n, type);
   // An unreadable value is not proof of an empty slot: better list a port than hide one.
-  if (ec != std::errc() || end == text.data()) return false;
+  if (ec != std::errc() || end == text) return false;
   return type == 0;
 }
 
-bool has_device_link(const fs::path& entry) {
-  std::error_code ec;
-  return fs::exists(entry / "device", ec);
-}
+bool has_device_link(const std::string& entry) { return exists(entry + "/device"); }
 
 // sysfs writes a '/' of a device name (a driver that puts its nodes in a subdirectory) as '!'.
 std::string device_name(std::string sysfs_name) {
@@ -43,18 +48,18 @@ bool is_digit(char c) { return std::isdigit(static_cast<unsigned char>(c)) != 0;
 
 std::vector<std::string> find_ports(const port_roots& roots) {
   std::vector<std::string> ports;
-  std::error_code ec;
-  fs::directory_iterator it(roots.tty_class, ec);
-  if (ec) return ports;
-  for (; it != fs::directory_iterator(); it.increment(ec)) {
-    if (ec) break;
-    const fs::path& entry = it->path();
+  DIR* dir = ::opendir(roots.tty_class.c_str());
+  if (!dir) return ports;
+  while (const dirent* item = ::readdir(dir)) {
+    const std::string_view file = item->d_name;
+    if (file == "." || file == "..") continue;
+    const std::string entry = roots.tty_class + "/" + item->d_name;
     if (!has_device_link(entry) || is_empty_uart_slot(entry)) continue;
-    std::string name = device_name(entry.filename().string());
-    std::error_code node_ec;
-    if (!fs::exists(roots.dev / name, node_ec)) continue;
+    std::string name = device_name(item->d_name);
+    if (!exists(roots.dev + "/" + name)) continue;
     ports.push_back(std::move(name));
   }
+  ::closedir(dir);
   std::sort(ports.begin(), ports.end(), port_order);
   return ports;
 }

@@ -47,9 +47,12 @@ void session::close() noexcept {
   }
   // Operations that start from now on see closed_; the one in progress is woken and ends
   // promptly, and only then do the descriptors go, so none of their numbers can be reused
-  // under a thread still waiting on it.
-  wake_.fire();
-  std::lock_guard io(io_);
+  // under a thread still waiting on it. With none in progress there is nobody to wake.
+  std::unique_lock io(io_, std::try_to_lock);
+  if (!io.owns_lock()) {
+    wake_.fire();
+    io.lock();
+  }
   std::lock_guard attrs(attrs_mutex_);
   transport_->close();
 }

@@ -32,6 +32,11 @@ constexpr std::uint32_t min_max_recv_size = 1024;
 // Writes up to this size go out as one buffer: one system call, one segment.
 constexpr std::size_t small_write = 4096;
 
+// Replies come in through a buffer of this size: one receive brings the record mark, the reply
+// head, the result words and a short answer's data together. Data that still wants at least
+// this much goes straight into the caller's space instead, copied by the kernel alone.
+constexpr std::size_t receive_buffer_size = 4096;
+
 // The io_timeout to send for what is left of an operation's deadline.
 ViUInt32 io_timeout_ms(const deadline& until) {
   if (until.infinite()) return VI_TMO_INFINITE;
@@ -58,7 +63,10 @@ class rpc_channel {
   // ended the wait for it before it began: its data is the next of the response.
   bool read_pending() const { return read_pending_; }
   io_handle fd() const { return fd_.get(); }
-  void disconnect() noexcept { fd_.reset(); }
+  void disconnect() noexcept {
+    fd_.reset();
+    in_pos_ = in_end_ = 0;
+  }
 
   // Sends one call (its opaque argument, if any, last) and receives the first words of its
   // results. A failure that leaves the stream out of step ends the connection.
@@ -104,19 +112,37 @@ class rpc_channel {
   }
 
  private:
-  // Pushes what the socket brings into the reader until the reply is decoded. A signal ends the
-  // wait for a reply that has not begun; a reply already coming in is received to its end
-  // (within the deadline), so that its data reaches the caller instead of being skipped, and
-  // interrupted records that the signal came. A wake-up, unlike a signal, ends the session: no
-  // reply is wanted any more.
+  // Pushes what the socket brings into the reader until the reply is decoded: bytes already
+  // buffered first, then one receive into the buffer, or straight into the caller's space for
+  // long data. Right after a call the reply cannot be there yet, so the first receive waits
+  // for it before reading (a read would only find nothing); later ones read first and wait
+  // only when that would block. A signal ends the wait for a reply that has not begun; a reply
+  // already coming in is received to its end (within the deadline), so that its data reaches
+  // the caller instead of being skipped, and interrupted records that the signal came. A
+  // wake-up, unlike a signal, ends the session: no reply is wanted any more.
   ViStatus receive(const deadline& until, std::span<std::byte> caller_space, bool& interrupted) {
     std::optional<ViStatus> done = reader_.outcome();
     while (!done) {
       const std::span<std::byte> space = reader_.next_space(caller_space);
       if (space.empty()) return VI_ERROR_IO;  // a caller space smaller than announced
+      if (in_pos_ < in_end_) {
+        const std::size_t n = std::min(space.size(), in_end_ - in_pos_);
+        std::memcpy(space.data(), in_.data() + in_pos_, n);
+        in_pos_ += n;
+        done = reader_.took(n);
+        continue;
+      }
+      const bool direct = space.size() >= in_.size();
       std::size_t n = 0;
-      const ViStatus status = receive_some(fd_.get(), space, until, n);
-      done = reader_.took(std::min(n, space.size()));
+      ViStatus status = reply_due_ ? wait_ready(fd_.get(), POLLIN, until) : VI_SUCCESS;
+      reply_due_ = false;
+      if (status >= 0) status = receive_some(fd_.get(), direct ? space : std::span(in_), until, n);
+      if (direct) {
+        done = reader_.took(std::min(n, space.size()));
+      } else {
+        in_pos_ = 0;
+        in_end_ = n;
+      }
       if (status >= 0) continue;
       if (status != VI_ERROR_ABORT || !reader_.in_record() || until.woken()) return status;
       interrupted = true;
@@ -131,7 +157,8 @@ class rpc_channel {
     // A reply still owed to an earlier call is skipped by its xid once this call is made.
     read_pending_ = false;
     sent_whole_ = false;
-    std::array<std::byte, max_call_head + small_write + 3> buffer{};
+    // Not zero-filled: the head is written whole and the padding explicitly.
+    std::array<std::byte, max_call_head + small_write + 3> buffer;
     const std::optional<std::size_t> opaque_size =
         opaque ? std::optional<std::size_t>(opaque->size()) : std::nullopt;
     const std::size_t head = encode_call(std::span(buffer).first<max_call_head>(),
@@ -148,7 +175,9 @@ class rpc_channel {
       std::size_t length = head;
       if (opaque) {
         if (!opaque->empty()) std::memcpy(buffer.data() + length, opaque->data(), opaque->size());
-        length += opaque->size() + pad;  // the buffer's zeros are the padding
+        length += opaque->size();
+        std::memset(buffer.data() + length, 0, pad);
+        length += pad;
       }
       status = send_frame(fd_.get(), std::span(buffer).first(length), {}, until, sent);
     } else {
@@ -169,6 +198,7 @@ class rpc_channel {
     }
     if (status < 0) disconnect();
     sent_whole_ = status >= 0;
+    reply_due_ = sent_whole_;
     return status;
   }
 
@@ -184,6 +214,10 @@ class rpc_channel {
 
   unique_fd fd_;
   record_reader reader_;
+  std::array<std::byte, receive_buffer_size> in_;
+  std::size_t in_pos_ = 0;  // in_[in_pos_, in_end_) is received and not yet decoded
+  std::size_t in_end_ = 0;
+  bool reply_due_ = false;  // a call just went out and nothing of its reply has been read
   std::uint32_t last_xid_ = 0;
   bool in_step_ = true;
   bool read_pending_ = false;

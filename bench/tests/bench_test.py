@@ -7,6 +7,7 @@ wrong reports nonsense with a straight face, so these catch the faults that woul
 min_client is built with cc and run against a scripted server on loopback that sends its
 answer in chosen pieces; check_block.py and the helpers of bench/run are run as they are.
 """
+import json
 import os
 import socket
 import subprocess
@@ -118,6 +119,42 @@ class min_client_query_test(min_client_case):
             result = self.run_client(server, "*IDN?")
         self.assertNotEqual(result.returncode, 0)
         self.assertEqual(result.stdout, b"KOBRANT,SIM")
+
+
+    def test_streams_a_line_longer_than_its_buffer_and_stops_at_the_newline(self):
+        line = bytes(ord("A") + i % 26 for i in range(500000)) + b"\n"
+        with scripted_server([line[:1000], line[1000:], b"next line\n"]) as server:
+            result = self.run_client(server, "TEXT? 500000")
+        self.assertEqual(result.returncode, 0, result.stderr)
+        self.assertEqual(result.stdout, line)
+
+
+class interleave_test(unittest.TestCase):
+    """bench/interleave.py must refuse a run whose output is not the expected one."""
+
+    def run_spec(self, command):
+        with tempfile.NamedTemporaryFile("w", suffix=".json", delete=False) as spec:
+            json.dump({"rounds": 2, "warmup": 0, "cpu": None, "commands": [command]}, spec)
+        try:
+            return subprocess.run([sys.executable, os.path.join(BENCH_DIR, "interleave.py"), spec.name],
+                                  capture_output=True, text=True, timeout=HANG_LIMIT_S)
+        finally:
+            os.unlink(spec.name)
+
+    def test_times_a_run_that_delivers_what_was_asked(self):
+        result = self.run_spec({"name": "echo", "argv": ["/bin/echo", "ABC"], "stdout": "pipe",
+                                "check": "ABC", "size": 4})
+        self.assertEqual(result.returncode, 0, result.stderr)
+        self.assertEqual(json.loads(result.stdout)["results"]["echo"]["runs"], 2)
+
+    def test_refuses_wrong_output_or_status(self):
+        for name, command in (
+                ("short", {"argv": ["/bin/echo", "ABC"], "stdout": "pipe", "size": 5}),
+                ("other text", {"argv": ["/bin/echo", "XYZ"], "stdout": "pipe", "check": "ABC"}),
+                ("exit status", {"argv": ["/bin/false"], "stdout": "null"})):
+            with self.subTest(name):
+                result = self.run_spec(dict(command, name=name))
+                self.assertNotEqual(result.returncode, 0)
 
 
 class min_client_block_test(min_client_case):

@@ -4,6 +4,7 @@
 #include "visa/visa_api.h"
 
 #include <algorithm>
+#include <atomic>
 #include <cerrno>
 #include <cstring>
 #include <new>
@@ -14,6 +15,12 @@ using kobrant::tool::visa;
 namespace {
 
 constexpr ViUInt32 open_timeout_ms = 5000;  // whatever /t= says
+
+// The buffer of a run at the default size, in the program's zero-initialised data: a heap
+// buffer that large is a mapping made and undone on every run, and here only the pages an
+// exchange touches are ever backed by memory. One run at a time holds it; another gets the heap.
+alignas(64) char default_work_buffer[default_buffer_size + 1];
+std::atomic<bool> default_work_buffer_held{false};
 
 void close_file(std::FILE*& file) {
   if (file) std::fclose(file);
@@ -85,12 +92,21 @@ std::uint64_t run_buffer_size(const run_options& options, const exchange_state& 
 
 }  // namespace
 
+void work_buffer_release::operator()(char* buffer) const {
+  if (buffer == default_work_buffer) default_work_buffer_held = false;
+  else delete[] buffer;
+}
+
 bool hold_work_buffer(exchange_state& state, std::uint64_t size) {
   if (state.work_buffer && state.work_size >= size) return true;
   state.work_buffer.reset();
   state.work_size = 0;
   if (size >= SIZE_MAX) return false;
-  state.work_buffer.reset(new (std::nothrow) char[static_cast<std::size_t>(size) + 1]);
+  if (size <= default_buffer_size && !default_work_buffer_held.exchange(true)) {
+    state.work_buffer.reset(default_work_buffer);
+  } else {
+    state.work_buffer.reset(new (std::nothrow) char[static_cast<std::size_t>(size) + 1]);
+  }
   if (!state.work_buffer) return false;
   state.work_buffer[size] = '\0';
   state.work_size = size;

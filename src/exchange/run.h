@@ -10,6 +10,12 @@
 #include <memory>
 #include <string>
 
+// Gives the work buffer back: the default-sized one to the program's own store, any other to
+// the heap.
+struct work_buffer_release {
+  void operator()(char* buffer) const;
+};
+
 // The resources and progress of one run.
 struct exchange_state {
   ViSession rm = VI_NULL;
@@ -23,7 +29,7 @@ struct exchange_state {
   std::uint64_t command_length = 0;
   // One buffer serves the whole run: the command file goes out through it and the response
   // comes back into it. work_size bytes are usable; one more holds the terminating zero.
-  std::unique_ptr<char[]> work_buffer;
+  std::unique_ptr<char[], work_buffer_release> work_buffer;
   std::uint64_t work_size = 0;
   ViStatus status = VI_SUCCESS;
   // Set when a failure is not the library's (the output file cannot be written, the command

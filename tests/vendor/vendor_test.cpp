@@ -85,6 +85,37 @@ TEST_F(vendor_visa, the_listing_comes_from_the_installed_library) {
             "viClose 100\n");
 }
 
+// Runs kobrant with args in a private mount namespace whose loader cache is one made by
+// ldconfig from the system folders and, with standin, the stand-in's folder; the host's cache
+// stays as it is. Exit status 77: the machine cannot do that here (no root, no unshare).
+process_result run_with_loader_cache(const temp_dir& dir, bool standin, const std::vector<std::string>& args) {
+  std::ofstream(dir / "ld.so.conf") << (standin ? STANDIN_VISA_DIR "\n" : "");
+  const std::string script =
+      "PATH=$PATH:/sbin:/usr/sbin; cache=$1/ld.so.cache; shift; "
+      "ldconfig -X -C \"$cache\" -f \"${cache%.cache}.conf\" 2>/dev/null || exit 77; "
+      "exec unshare -m -- sh -c 'mount --bind \"$0\" /etc/ld.so.cache 2>/dev/null || exit 77; exec \"$@\"' "
+      "\"$cache\" \"$@\" || exit 77";
+  std::vector<std::string> argv = {"-c", script, "sh", dir.path().string(), kobrant_path()};
+  argv.insert(argv.end(), args.begin(), args.end());
+  return run_process("/bin/sh", argv);
+}
+
+TEST(loader_cache, an_installed_library_known_only_to_the_loader_cache_answers) {
+  ::unsetenv("LD_LIBRARY_PATH");
+  temp_dir dir;
+  const std::string log = (dir / "calls.log").string();
+  ::setenv("STANDIN_VISA_LOG", log.c_str(), 1);
+  auto with = run_with_loader_cache(dir, true, {"/a=STANDIN0::1::INSTR", "/c=*IDN?"});
+  auto without = run_with_loader_cache(dir, false, {"/a=STANDIN0::1::INSTR", "/c=*IDN?"});
+  ::unsetenv("STANDIN_VISA_LOG");
+  if (with.status == 77) GTEST_SKIP() << "needs root, unshare and ldconfig: " << describe(with);
+  ASSERT_EQ(with.status, 0) << describe(with);
+  EXPECT_EQ(with.out, "STANDIN0::1::INSTR <- *IDN?\nSTANDIN0::1::INSTR -> STANDIN,MODEL-7,0,2.0\n\n");
+  // A cache without the folder: the built-in library, which knows no such resource.
+  EXPECT_EQ(without.signed_status(), -2) << describe(without);
+  EXPECT_EQ(without.err.rfind("VISA Status (-1073807342): Invalid resource name", 0), 0u) << without.err;
+}
+
 TEST(builtin_visa, answers_when_no_library_is_installed) {
   // The stand-in's resource names mean nothing to the built-in library.
   ::unsetenv("LD_LIBRARY_PATH");

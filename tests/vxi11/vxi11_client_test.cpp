@@ -5,6 +5,8 @@
 #include <kobrant/visa.h>
 
 #include <gtest/gtest.h>
+#include <netinet/in.h>
+#include <netinet/tcp.h>
 #include <sys/socket.h>
 
 #include <chrono>
@@ -71,6 +73,69 @@ struct vxi11_client : ::testing::Test, visa_session {
     return status;
   }
 };
+
+// Replies arrive through a receive buffer that takes a record mark, the head, the result
+// words and data together, and long data straight into the caller's space. Each reply here
+// comes in two pieces cut at every point (a pause between them, so the client reads the first
+// piece alone), in one fragment or in many small ones, short and longer than the buffer: the
+// answers must come out whole and in step with their calls.
+TEST_F(vxi11_client, replies_cut_at_any_byte_arrive_whole_and_in_step) {
+  struct reply_case {
+    std::string data;
+    std::size_t fragment;
+    std::size_t cuts;  // the cuts run over the first this many bytes of the record
+  };
+  std::string long_data;
+  for (int i = 0; i < 9000; ++i) long_data.push_back(static_cast<char>('a' + i % 26));
+  long_data += '\n';
+  const std::vector<reply_case> cases = {
+      {"KOBRANT,FAKE\n", 1 << 30, 0},
+      {"KOBRANT,FAKE\n", 5, 0},
+      {long_data, 1 << 30, 100},
+  };
+  auto send_cut = [](core_peer& peer, const std::string& record, std::size_t cut) {
+    peer.send_raw(record.substr(0, cut));
+    std::this_thread::sleep_for(1ms);
+    peer.send_raw(record.substr(cut));
+  };
+  auto record_of = [](const reply_case& c, std::uint32_t xid) {
+    return as_record(reply_body(xid, read_results(0, reason_end, c.data)), c.fragment);
+  };
+  auto cuts_of = [&](const reply_case& c) {
+    return c.cuts ? c.cuts : record_of(c, 0).size();
+  };
+  bool destroyed = false;
+  fake_server server([&](core_peer& peer) {
+    // Each piece goes out at once, not held back for the peer's acknowledgement.
+    const int one = 1;
+    ::setsockopt(peer.fd(), IPPROTO_TCP, TCP_NODELAY, &one, sizeof one);
+    peer.accept_link();
+    for (const auto& c : cases) {
+      for (std::size_t cut = 0; cut <= cuts_of(c); ++cut) {
+        const rpc_call write_call = peer.next_call();
+        if (write_call.closed) return;
+        const std::string written = as_record(reply_body(write_call.xid, xdr_u32(0) + xdr_u32(6)));
+        send_cut(peer, written, cut % written.size());
+        const rpc_call read_call = peer.next_call();
+        if (read_call.closed) return;
+        send_cut(peer, record_of(c, read_call.xid), cut);
+      }
+    }
+    destroyed = expect_destroy(peer);
+  });
+  ASSERT_EQ(open(server, 3000), VI_SUCCESS);
+  for (const auto& c : cases) {
+    for (std::size_t cut = 0; cut <= cuts_of(c); ++cut) {
+      ASSERT_EQ(write("DATA?\n"), VI_SUCCESS) << cut;
+      std::string answer;
+      ASSERT_EQ(read(answer, 20000), VI_SUCCESS) << cut;
+      ASSERT_EQ(answer, c.data) << "fragment " << c.fragment << ", cut at " << cut;
+    }
+  }
+  close();
+  server.join();
+  EXPECT_TRUE(destroyed);
+}
 
 TEST_F(vxi11_client, a_query_is_a_port_query_a_link_a_write_with_end_and_a_read) {
   rpc_call link, write_call, read_call;
