@@ -4,9 +4,9 @@ round, so that drift on a busy machine reaches them all alike. Prints one JSON o
 command its wall times, user+system CPU times (from wait4, so load on other CPUs barely counts)
 and the medians, minima and maxima of both, plus the load average before and after.
 
-    interleave.py SPEC.json
+    interleave.py PLAN.json
 
-SPEC: {"rounds": N, "warmup": W, "cpu": C or null, "commands": [{"name": ..., "argv": [...],
+PLAN: {"rounds": N, "warmup": W, "cpu": C or null, "commands": [{"name": ..., "argv": [...],
 "stdout": "null" | "pipe" | "file:PATH", "stdin": "PATH" or null, "output_file": PATH or null,
 "check": "text" or null, "size": BYTES or null, "status": EXIT or null,
 "printed_ns": false}]}
@@ -92,20 +92,20 @@ def summary(values):
 
 
 def main():
-    spec = json.load(open(sys.argv[1]))
-    commands = spec["commands"]
-    cpu = spec.get("cpu")
+    plan = json.load(open(sys.argv[1]))
+    commands = plan["commands"]
+    cpu = plan.get("cpu")
     if cpu is not None:
         # Children inherit the affinity of the process that spawns them.
         os.sched_setaffinity(0, {int(cpu)})
     load_before = os.getloadavg()[0]
     walls = {c["name"]: [] for c in commands}
     cpus = {c["name"]: [] for c in commands}
-    for round_no in range(spec.get("warmup", 1) + spec["rounds"]):
+    for round_no in range(plan.get("warmup", 1) + plan["rounds"]):
         order = commands if round_no % 2 == 0 else list(reversed(commands))
         for command in order:
             wall, cpu_time = run_once(command)
-            if round_no >= spec.get("warmup", 1):
+            if round_no >= plan.get("warmup", 1):
                 walls[command["name"]].append(wall)
                 cpus[command["name"]].append(cpu_time)
     result = {"load_before": load_before, "load_after": os.getloadavg()[0], "results": {}}

@@ -132,17 +132,17 @@ class min_client_query_test(min_client_case):
 class interleave_test(unittest.TestCase):
     """bench/interleave.py must refuse a run whose output is not the expected one."""
 
-    def run_spec(self, command):
-        with tempfile.NamedTemporaryFile("w", suffix=".json", delete=False) as spec:
-            json.dump({"rounds": 2, "warmup": 0, "cpu": None, "commands": [command]}, spec)
+    def run_plan(self, command):
+        with tempfile.NamedTemporaryFile("w", suffix=".json", delete=False) as plan:
+            json.dump({"rounds": 2, "warmup": 0, "cpu": None, "commands": [command]}, plan)
         try:
-            return subprocess.run([sys.executable, os.path.join(BENCH_DIR, "interleave.py"), spec.name],
+            return subprocess.run([sys.executable, os.path.join(BENCH_DIR, "interleave.py"), plan.name],
                                   capture_output=True, text=True, timeout=HANG_LIMIT_S)
         finally:
-            os.unlink(spec.name)
+            os.unlink(plan.name)
 
     def test_times_a_run_that_delivers_what_was_asked(self):
-        result = self.run_spec({"name": "echo", "argv": ["/bin/echo", "ABC"], "stdout": "pipe",
+        result = self.run_plan({"name": "echo", "argv": ["/bin/echo", "ABC"], "stdout": "pipe",
                                 "check": "ABC", "size": 4})
         self.assertEqual(result.returncode, 0, result.stderr)
         self.assertEqual(json.loads(result.stdout)["results"]["echo"]["runs"], 2)
@@ -153,7 +153,7 @@ class interleave_test(unittest.TestCase):
                 ("other text", {"argv": ["/bin/echo", "XYZ"], "stdout": "pipe", "check": "ABC"}),
                 ("exit status", {"argv": ["/bin/false"], "stdout": "null"})):
             with self.subTest(name):
-                result = self.run_spec(dict(command, name=name))
+                result = self.run_plan(dict(command, name=name))
                 self.assertNotEqual(result.returncode, 0)
 
 
