@@ -217,7 +217,7 @@ TEST_F(console, a_long_transfer_into_a_file_shows_progress_on_a_terminal_then_er
 
   const auto seen = progress_texts(run.terminal);
   ASSERT_FALSE(seen.texts.empty()) << "no progress line: \"" << run.terminal << "\"";
-  EXPECT_EQ(seen.counts.size(), seen.texts.size()) << "a progress text of an unexpected form";
+  ASSERT_EQ(seen.counts.size(), seen.texts.size()) << "a progress text of an unexpected form";
   EXPECT_TRUE(std::is_sorted(seen.counts.begin(), seen.counts.end()));
   EXPECT_LE(seen.counts.back(), drip_answer.size());
   EXPECT_GT(seen.counts.front(), 0u);
