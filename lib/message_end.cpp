@@ -19,8 +19,10 @@
 #if KOBRANT_SCAN_SSE2 && defined(__GNUC__) && defined(__x86_64__)
 #include <immintrin.h>
 #define KOBRANT_SCAN_AVX2 1
-#if __has_include(<sys/platform/x86.h>)
+// glibc's feature header is C (it uses _Bool), which clang's C++ mode refuses.
+#if __has_include(<sys/platform/x86.h>) && !defined(__clang__)
 #include <sys/platform/x86.h>
+#define KOBRANT_GLIBC_CPU_FEATURES 1
 #endif
 #endif
 
@@ -132,7 +134,7 @@ KOBRANT_AVX2 std::size_t scan_avx2(const unsigned char* data, std::size_t from, 
 
 // glibc has read the processor's features already; asking it costs nothing. The compiler's own
 // check would run CPUID at every start-up, which a virtual machine makes slow.
-#if __has_include(<sys/platform/x86.h>)
+#if KOBRANT_GLIBC_CPU_FEATURES
 bool has_avx2() { return CPU_FEATURE_ACTIVE(AVX2); }
 #else
 bool has_avx2() {
