@@ -143,20 +143,27 @@ int start_connect(io_handle fd, const sockaddr* address, socklen_t length) {
   return ::connect(fd, address, length) == 0 ? 0 : errno;
 }
 
-int wait_connecting(std::span<const io_handle> connecting, int timeout_ms, std::vector<bool>& done) {
-  std::vector<pollfd> waits;
-  for (const io_handle fd : connecting) waits.push_back({fd, POLLOUT, 0});
-  const int n = ::poll(waits.data(), waits.size(), timeout_ms);
-  done.assign(connecting.size(), false);
-  for (std::size_t i = 0; n > 0 && i < waits.size(); ++i) done[i] = waits[i].revents != 0;
-  return n;
-}
-
+namespace {
 int connect_error(io_handle fd) {
   int error = 0;
   socklen_t len = sizeof error;
   if (::getsockopt(fd, SOL_SOCKET, SO_ERROR, &error, &len) != 0) error = errno;
   return error;
+}
+}  // namespace
+
+int wait_connecting(std::span<const io_handle> connecting, int timeout_ms, std::vector<int>& outcome) {
+  std::vector<pollfd> waits;
+  for (const io_handle fd : connecting) waits.push_back({fd, POLLOUT, 0});
+  const int n = ::poll(waits.data(), waits.size(), timeout_ms);
+  outcome.assign(connecting.size(), -1);
+  // A failed connect also reports POLLERR or POLLHUP; writable alone means connected.
+  for (std::size_t i = 0; n > 0 && i < waits.size(); ++i) {
+    const short events = waits[i].revents;
+    if (events == 0) continue;
+    outcome[i] = events == POLLOUT ? 0 : connect_error(waits[i].fd);
+  }
+  return n;
 }
 
 ViStatus connect_failure_status(int error) {

@@ -249,7 +249,16 @@ int start_connect(io_handle fd, const sockaddr* address, socklen_t length) {
   return ::connect(fd, address, length) == 0 ? 0 : ::WSAGetLastError();
 }
 
-int wait_connecting(std::span<const io_handle> connecting, int timeout_ms, std::vector<bool>& done) {
+namespace {
+int connect_error(io_handle fd) {
+  int error = 0;
+  int len = sizeof error;
+  if (::getsockopt(fd, SOL_SOCKET, SO_ERROR, reinterpret_cast<char*>(&error), &len) != 0) error = ::WSAGetLastError();
+  return error;
+}
+}  // namespace
+
+int wait_connecting(std::span<const io_handle> connecting, int timeout_ms, std::vector<int>& outcome) {
   // A connect that fails shows in the error set, one that succeeds in the writable set.
   fd_set writable, failed;
   FD_ZERO(&writable);
@@ -261,17 +270,14 @@ int wait_connecting(std::span<const io_handle> connecting, int timeout_ms, std::
   }
   timeval limit{timeout_ms / 1000, (timeout_ms % 1000) * 1000};
   const int n = ::select(0, nullptr, &writable, &failed, timeout_ms < 0 ? nullptr : &limit);
-  done.assign(connecting.size(), false);
-  for (std::size_t i = 0; n > 0 && i < count; ++i)
-    done[i] = FD_ISSET(connecting[i], &writable) || FD_ISSET(connecting[i], &failed);
+  outcome.assign(connecting.size(), -1);
+  for (std::size_t i = 0; n > 0 && i < count; ++i) {
+    if (FD_ISSET(connecting[i], &failed))
+      outcome[i] = connect_error(connecting[i]);
+    else if (FD_ISSET(connecting[i], &writable))
+      outcome[i] = 0;
+  }
   return n;
-}
-
-int connect_error(io_handle fd) {
-  int error = 0;
-  int len = sizeof error;
-  if (::getsockopt(fd, SOL_SOCKET, SO_ERROR, reinterpret_cast<char*>(&error), &len) != 0) error = ::WSAGetLastError();
-  return error;
 }
 
 ViStatus connect_failure_status(int error) {

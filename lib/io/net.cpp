@@ -61,7 +61,7 @@ struct attempt {
 ViStatus connect_any(const std::vector<candidate>& targets, const deadline& until, unique_fd& out) {
   std::vector<attempt> flying;
   std::vector<io_handle> waits;
-  std::vector<bool> done;
+  std::vector<int> outcome;
   std::size_t next = 0;
   auto next_start = std::chrono::steady_clock::now();
   int last_error = 0;
@@ -104,7 +104,7 @@ ViStatus connect_any(const std::vector<candidate>& targets, const deadline& unti
     }
     waits.clear();
     for (const attempt& a : flying) waits.push_back(a.fd.get());
-    const int n = sockets::wait_connecting(waits, timeout, done);
+    const int n = sockets::wait_connecting(waits, timeout, outcome);
     if (n < 0) {
       const int error = sockets::last_error();
       const ViStatus st = sockets::interrupted(error) ? VI_ERROR_ABORT : errno_to_status(error);
@@ -117,8 +117,8 @@ ViStatus connect_any(const std::vector<candidate>& targets, const deadline& unti
       continue;
     }
     for (std::size_t i = waits.size(); i-- > 0;) {
-      if (!done[i]) continue;
-      const int error = sockets::connect_error(waits[i]);
+      if (outcome[i] < 0) continue;
+      const int error = outcome[i];
       if (error == 0) {
         out = std::move(flying[i].fd);
         return VI_SUCCESS;  // the others close as flying goes

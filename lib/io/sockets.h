@@ -52,11 +52,11 @@ io_handle open_stream(int family, bool non_blocking);
 int start_connect(io_handle fd, const sockaddr* address, socklen_t length);
 
 // Waits up to timeout_ms (-1: for good) until some of the connecting sockets have finished,
-// well or not; done[i] tells which. Returns how many, 0 on timeout, -1 on failure.
-int wait_connecting(std::span<const io_handle> connecting, int timeout_ms, std::vector<bool>& done);
-
-// The outcome of a finished connect: 0, or the error number.
-int connect_error(io_handle fd);
+// well or not. outcome[i] is -1 while socket i still connects, 0 once it is connected, or the
+// error number it failed with; the socket's error is asked for only when the wait reports a
+// failure, so a connect that succeeds costs no further call. Returns how many finished, 0 on
+// timeout, -1 on failure.
+int wait_connecting(std::span<const io_handle> connecting, int timeout_ms, std::vector<int>& outcome);
 
 // The status of a connect that failed with error: every reason a host or network cannot be
 // reached means the resource is not there; only a local shortage or an interrupt says
