@@ -51,8 +51,9 @@ int fail(exchange_state& state) {
 bool probe_command_source(const run_options& options, exchange_state& state) {
   std::FILE* file = open_file(options.command, "rb");
   if (!file) {
-    // Some systems refuse to open a directory as a file at all.
-    if (names_directory(options.command)) return false;
+    // Some systems refuse to open a directory as a file at all. Nothing at all of that name
+    // (the usual case: the command is text) needs no second look.
+    if (errno != ENOENT && names_directory(options.command)) return false;
     state.command_length = std::strlen(options.command);
     return true;
   }
