@@ -161,6 +161,12 @@ int run_exchange(const run_options& options) {
     state.status = VI_ERROR_ALLOC;
     return fail(state);
   }
+  // With /l the console gets the response alone, piece by piece: pieces larger than stdio's
+  // own buffer go out whole, one write each, rather than split into a flush of that buffer and
+  // the rest.
+  if (!state.output_file && options.no_echo && buffer_size >= BUFSIZ) {
+    std::setvbuf(stdout, nullptr, _IONBF, 0);
+  }
 
   state.status = visa().open_default_rm(&state.rm);
   if (state.status < VI_SUCCESS) return fail(state);
