@@ -19,6 +19,7 @@ namespace {
 constexpr std::uint8_t initiate_abort_bulk_in = 3;
 constexpr std::uint8_t initiate_clear = 5;
 inline constexpr int visa_io_error = -1073807298;
+constexpr std::uint8_t bulk_in_endpoint = 0x82;
 
 const std::string usb_resource = "USB0::0x1234::0x5678::SN1::INSTR";
 
@@ -75,6 +76,36 @@ TEST_F(usb_e2e, query_is_one_message_with_end_and_one_request_for_the_whole_buff
   EXPECT_TRUE(device->messages()[0].end);
   ASSERT_EQ(requests().size(), 1u);
   EXPECT_EQ(requests()[0].transfer_size, default_buffer);
+  expect_host_clean();
+}
+
+// Every reply that fits the buffer is read in one Bulk-IN transfer, the packet that ends it
+// included; a longer answer costs one per request. Counted at the emulated usbfs.
+TEST_F(usb_e2e, each_reply_is_read_in_one_bulk_in_transfer) {
+  plug();
+  struct row {
+    const char* what;
+    std::vector<std::string> args;
+    std::string answer;
+    std::size_t requests;
+  };
+  // 499 characters and the newline: 12 + 500 bytes, a whole packet, then a zero-length packet.
+  const std::string packet_text(499, 'p');
+  const row rows[] = {
+      {"short answer", {"/c=*IDN?", "/l"}, std::string(identification), 1},
+      {"answer ending on a whole packet", {"/c=ECHO? " + packet_text, "/l"}, packet_text + "\n", 1},
+      {"answer longer than the buffer", {"/c=ECHO? " + packet_text, "/b=200", "/l"}, packet_text + "\n", 3},
+  };
+  for (const row& r : rows) {
+    SCOPED_TRACE(r.what);
+    const std::size_t requests_before = requests().size();
+    const unsigned urbs_before = bed->urbs_submitted(*device, bulk_in_endpoint);
+    const auto result = run(r.args);
+    ASSERT_EQ(result.status, 0) << describe(result);
+    EXPECT_EQ(result.out, r.answer);
+    EXPECT_EQ(requests().size() - requests_before, r.requests);
+    EXPECT_EQ(bed->urbs_submitted(*device, bulk_in_endpoint) - urbs_before, r.requests);
+  }
   expect_host_clean();
 }
 
@@ -243,6 +274,21 @@ INSTANTIATE_TEST_SUITE_P(
                       quirk_case{"eom_every_transfer", quirk_eom_every_transfer, true},
                       quirk_case{"more_than_asked", quirk_more_than_asked, true}),
     [](const auto& info) { return std::string(info.param.name); });
+
+// A device that leaves out the zero-length packet after an answer ending on a whole packet,
+// shorter than the read waiting for it: the answer is taken as it stands, not at the timeout,
+// which is longer than the bound on the child process, so waiting it out shows as a hang.
+TEST_F(usb_e2e, answer_without_its_zero_length_packet_is_not_held_up) {
+  plug({}, quirk_no_zlp);
+  const std::string packet_text(499, 'p');
+  for (int i = 0; i < 2; ++i) {
+    const auto result = run({"/c=ECHO? " + packet_text, "/l", "/t=100000"});
+    ASSERT_FALSE(result.hung) << "the read waited for a zero-length packet that never came";
+    ASSERT_EQ(result.status, 0) << describe(result);
+    EXPECT_EQ(result.out, packet_text + "\n");
+  }
+  expect_host_clean();
+}
 
 // The second way in: the kernel driver's /dev/usbtmcN when usbfs cannot be opened. The same
 // answers, the same recovery after a timeout, and the same message boundaries.
