@@ -6,6 +6,10 @@
 // does across programs.
 #include <gtest/gtest.h>
 
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <filesystem>
 #include <optional>
 #include <sstream>
 
@@ -19,6 +23,7 @@ namespace {
 constexpr std::uint8_t initiate_abort_bulk_in = 3;
 constexpr std::uint8_t initiate_clear = 5;
 inline constexpr int visa_io_error = -1073807298;
+inline constexpr int visa_no_permission = -1073807192;
 constexpr std::uint8_t bulk_in_endpoint = 0x82;
 
 const std::string usb_resource = "USB0::0x1234::0x5678::SN1::INSTR";
@@ -288,6 +293,40 @@ TEST_F(usb_e2e, answer_without_its_zero_length_packet_is_not_held_up) {
     EXPECT_EQ(result.out, packet_text + "\n");
   }
   expect_host_clean();
+}
+
+// A user who may not open the device node (here the node is writable by nobody, and a root
+// test runs kobrant as the unprivileged user nobody, since root may open it all the same).
+TEST_F(usb_e2e, device_the_user_may_not_open_is_no_permission_with_a_hint) {
+  plug();
+  // The user must reach the emulated trees, as anyone may read /sys and /dev on a real system,
+  // bind the socket that stands in for the kernel's device events in the testbed's root, and
+  // connect to the node's ioctl socket, which umockdev's preload does even after a refused open.
+  namespace fs = std::filesystem;
+  const fs::path root = bed->root();
+  ASSERT_EQ(::chmod(root.parent_path().c_str(), 0755), 0);
+  ASSERT_EQ(::chmod(root.c_str(), 01777), 0);
+  ASSERT_EQ(::chmod((root / "ioctl/dev/bus/usb/001/002").c_str(), 0666), 0);
+  const fs::path node = root / "dev/bus/usb/001/002";
+  ASSERT_EQ(::chmod(node.c_str(), 0444), 0) << node;
+  const std::vector<std::string> args = {"/a=" + usb_resource, "/c=*IDN?"};
+  process_result result;
+  if (::geteuid() == 0) {
+    constexpr const char* setpriv = "/usr/bin/setpriv";
+    if (::access(setpriv, X_OK) != 0) GTEST_SKIP() << "running as root, and no " << setpriv << " to drop privileges";
+    std::vector<std::string> as_nobody = {"--reuid=65534", "--regid=65534", "--clear-groups", "--", kobrant_path()};
+    as_nobody.insert(as_nobody.end(), args.begin(), args.end());
+    result = run_process(setpriv, as_nobody);
+  } else {
+    result = run_kobrant(args);
+  }
+  EXPECT_FALSE(result.hung);
+  EXPECT_EQ(result.status, exit_visa_failure) << describe(result);
+  EXPECT_TRUE(is_status_line(result.err, visa_no_permission));
+  EXPECT_NE(result.err.find("udev rules"), std::string::npos) << result.err;
+  EXPECT_NE(result.err.find("/dev/bus/usb/001/002"), std::string::npos) << result.err;
+  EXPECT_TRUE(device->out_transfers().empty());
+  EXPECT_TRUE(device->kernel_driver_bound());
 }
 
 // The second way in: the kernel driver's /dev/usbtmcN when usbfs cannot be opened. The same
