@@ -22,7 +22,7 @@ namespace fs = std::filesystem;
 // Read through stdio rather than a stream: streams would link the C++ locale machinery into
 // every program that uses the library, hundreds of kilobytes mapped at each start.
 std::optional<std::string> read_attribute(const fs::path& file) {
-  std::FILE* in = std::fopen(file.c_str(), "re");
+  std::FILE* in = std::fopen(file.string().c_str(), "r");
   if (!in) return std::nullopt;
   std::string line;
   char piece[256];
