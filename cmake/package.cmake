@@ -90,6 +90,10 @@ set(CPACK_DEBIAN_FILE_NAME DEB-DEFAULT)
 set(CPACK_DEBIAN_PACKAGE_SECTION electronics)
 set(CPACK_DEBIAN_PACKAGE_PRIORITY optional)
 set(CPACK_DEBIAN_PACKAGE_SHLIBDEPS ON)
+# libusb is opened at run time (lib/libusb_on_demand.cpp), which dpkg-shlibdeps cannot see.
+if(KOBRANT_LOADS_LIBUSB)
+  set(CPACK_DEBIAN_PACKAGE_DEPENDS "libusb-1.0-0")
+endif()
 set(CPACK_DEBIAN_PACKAGE_GENERATE_SHLIBS ON)
 set(CPACK_DEBIAN_PACKAGE_CONTROL_STRICT_PERMISSION ON)
 # The library cache is refreshed through dpkg's ldconfig trigger. Maintainer scripts of our own

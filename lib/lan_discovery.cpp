@@ -35,10 +35,12 @@ void send_getport(const probe& p) {
 }
 
 // XIDs and query IDs a stranger cannot guess. Where the system offers no random source, the
-// clock stands in: answers are still matched to this search's calls.
+// clock stands in: answers are still matched to this search's calls. The source is made per
+// call: a search asks for a few words only, and a thread-local one would put its 5 KB state
+// into every thread of every program that uses the library, searching or not.
 std::uint32_t random_word() {
   try {
-    static thread_local std::random_device source;
+    std::random_device source;
     return source();
   } catch (const std::exception&) {
     static thread_local std::minstd_rand fallback(

@@ -6,6 +6,7 @@
 #include "transport.h"
 
 #include <algorithm>
+#include <utility>
 
 namespace kobrant::visa {
 namespace {
@@ -24,6 +25,7 @@ class socket_transport final : public transport {
     std::size_t sent = 0;
     ViStatus status = send_all(fd_.get(), data, tail, until, sent);
     written = std::min(sent, data.size());
+    answer_due_ = sent > 0;
     return status;
   }
 
@@ -32,6 +34,11 @@ class socket_transport final : public transport {
     end = false;
     count = 0;
     if (!fd_) return VI_ERROR_CONN_LOST;
+    // Right after a command the answer cannot be there yet: wait for it first rather than
+    // read, find nothing, and wait. Later reads read first and wait only when that would block.
+    if (std::exchange(answer_due_, false) && !space.empty()) {
+      if (ViStatus status = wait_ready(fd_.get(), POLLIN, until); status < 0) return status;
+    }
     return receive_some(fd_.get(), space, until, count);
   }
 
@@ -65,6 +72,7 @@ class socket_transport final : public transport {
 
  private:
   unique_fd fd_;
+  bool answer_due_ = false;  // a command went out and no read has begun since
   ViBoolean nodelay_ = VI_TRUE;
   ViBoolean keepalive_ = VI_FALSE;
 };

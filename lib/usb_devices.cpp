@@ -12,7 +12,6 @@
 #include <cctype>
 #include <charconv>
 #include <cstdio>
-#include <fstream>
 
 namespace kobrant::visa::usb {
 namespace {
@@ -20,12 +19,20 @@ namespace {
 namespace fs = std::filesystem;
 
 // The first line of an attribute file, without its newline; nullopt when it cannot be read.
+// Read through stdio rather than a stream: streams would link the C++ locale machinery into
+// every program that uses the library, hundreds of kilobytes mapped at each start.
 std::optional<std::string> read_attribute(const fs::path& file) {
-  std::ifstream in(file);
+  std::FILE* in = std::fopen(file.string().c_str(), "r");
   if (!in) return std::nullopt;
   std::string line;
-  std::getline(in, line);
-  if (in.bad()) return std::nullopt;
+  char piece[256];
+  while (std::fgets(piece, sizeof piece, in)) {
+    line += piece;
+    if (!line.empty() && line.back() == '\n') break;
+  }
+  const bool failed = std::ferror(in) != 0;
+  std::fclose(in);
+  if (failed) return std::nullopt;
   while (!line.empty() && (line.back() == '\n' || line.back() == '\r')) line.pop_back();
   return line;
 }

@@ -51,8 +51,9 @@ int fail(exchange_state& state) {
 bool probe_command_source(const run_options& options, exchange_state& state) {
   std::FILE* file = open_file(options.command, "rb");
   if (!file) {
-    // Some systems refuse to open a directory as a file at all.
-    if (names_directory(options.command)) return false;
+    // Some systems refuse to open a directory as a file at all. Nothing at all of that name
+    // (the usual case: the command is text) needs no second look.
+    if (errno != ENOENT && names_directory(options.command)) return false;
     state.command_length = std::strlen(options.command);
     return true;
   }
@@ -159,6 +160,12 @@ int run_exchange(const run_options& options) {
   if (buffer_size > 0 && !hold_work_buffer(state, buffer_size)) {
     state.status = VI_ERROR_ALLOC;
     return fail(state);
+  }
+  // With /l the console gets the response alone, piece by piece: pieces larger than stdio's
+  // own buffer go out whole, one write each, rather than split into a flush of that buffer and
+  // the rest.
+  if (!state.output_file && options.no_echo && buffer_size >= BUFSIZ) {
+    std::setvbuf(stdout, nullptr, _IONBF, 0);
   }
 
   state.status = visa().open_default_rm(&state.rm);

@@ -6,6 +6,7 @@
 #include <csignal>
 #include <initializer_list>
 #include <fcntl.h>
+#include <poll.h>
 #include <sys/stat.h>
 #include <sys/time.h>
 #include <unistd.h>
@@ -17,11 +18,16 @@ void read_arguments(int argc, char** argv, program_arguments& arguments) {
 
 // Opens /dev/null on any of descriptors 0, 1 and 2 that is closed. Otherwise the next file or
 // socket opened takes its number: an /o= file on descriptor 1 would get the echo lines mixed
-// into the raw data, and a socket on descriptor 2 would receive the status line. Going up from
-// 0, the lowest free descriptor is always the one being filled.
+// into the raw data, and a socket on descriptor 2 would receive the status line. One poll()
+// asks after all three at once (a closed one reports POLLNVAL); where it cannot answer, each
+// is asked alone. Going up from 0, the lowest free descriptor is always the one being filled.
 bool prepare_standard_streams() {
+  pollfd streams[3] = {{0, 0, 0}, {1, 0, 0}, {2, 0, 0}};
+  const bool polled = ::poll(streams, 3, 0) >= 0;
   for (int fd = 0; fd <= 2; ++fd) {
-    if (::fcntl(fd, F_GETFD) != -1 || errno != EBADF) continue;
+    const bool closed = polled ? (streams[fd].revents & POLLNVAL) != 0
+                               : ::fcntl(fd, F_GETFD) == -1 && errno == EBADF;
+    if (!closed) continue;
     const int null_fd = ::open("/dev/null", O_RDWR);
     if (null_fd < 0) return false;
     if (null_fd != fd) {
