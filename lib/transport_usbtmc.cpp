@@ -12,9 +12,11 @@
 // Transfers are asynchronous, driven by poll() over libusb's descriptors and the session's
 // wake-up, so a deadline, a closing session or a signal ends every wait, and no wait is ever
 // handed to libusb as "forever". Bulk-IN reads are whole packets: the first read of a reply is
-// one packet (it holds the header, and a device that leaves out the zero-length packet after a
-// reply of exactly one packet cannot hold it up), the following ones exactly what the header
-// says is left, rounded up to whole packets, so each ends by itself.
+// sized to the whole reply asked for (header, data, alignment), so a reply that fits costs one
+// read; the following ones are exactly what the header says is left, rounded up to whole
+// packets, so each ends by itself. A device that leaves out the zero-length packet after a reply
+// ending on a whole packet short of the first read cannot hold it up: that read is taken back
+// after a look and what it holds is used.
 #include "attributes.h"
 #include "message_end.h"
 #include "transport.h"
@@ -75,6 +77,10 @@ constexpr auto cancel_wait = std::chrono::milliseconds(1000);
 constexpr int quick_looks = 200;
 // How long a zero-length packet that should end a transfer is waited for.
 constexpr ViUInt32 zlp_wait_ms = 10;
+// The first read of a reply is taken back and looked at after this long, then after twice as
+// long each time up to the last: a reply short of a zero-length packet costs at most that.
+constexpr ViUInt32 first_look_ms = 20;
+constexpr ViUInt32 last_look_ms = 160;
 // Leftover zero-length packets and stale replies skipped before a reply's header.
 constexpr int max_skipped_transfers = 4;
 
@@ -571,17 +577,23 @@ class usbtmc_transport final : public transport {
       return status;
     }
     requested_tag_ = tag;
+    requested_size_ = size;
     header_due_ = true;
     return receive_header(until);
   }
 
   // Reads the header of the reply to the last request, also when a signal cut that wait short,
-  // since the device answers that request before it would take another.
+  // since the device answers that request before it would take another. A read cut short (a
+  // signal, an unplugged device) after bytes arrived still takes them as the reply's start,
+  // then reports why it stopped.
   ViStatus receive_header(const deadline& until) {
     const std::uint8_t tag = requested_tag_;
+    const std::size_t length = first_read_length(requested_size_, in_packet_, in_buffer_.size());
     for (int skipped = 0;; ++skipped) {
       std::size_t n = 0;
-      if (ViStatus status = bulk_in(in_packet_, until, n); status < 0) return status;
+      bool whole = false;
+      const ViStatus cut = read_reply_start(length, until, n, whole);
+      if (cut < 0 && n == 0) return cut;
       if (n == 0 && skipped < max_skipped_transfers) continue;  // a zero-length packet left over
       in_header h;
       // A continuation may carry the tag of the message's first request (some devices keep it).
@@ -589,18 +601,36 @@ class usbtmc_transport final : public transport {
       const in_check check = parse_in_header(std::span(in_buffer_).first(n), tag, tolerated, h);
       if (check == in_check::wrong_tag && skipped < max_skipped_transfers) {
         // A stale reply, to a request this side gave up on: read it out and drop it.
+        if (cut < 0) return cut;
         if (ViStatus status = skip_stale(n, until); status < 0) return status;
         continue;
       }
       header_due_ = false;
-      if (check == in_check::empty) return VI_SUCCESS_QUEUE_EMPTY;
-      if (check != in_check::ok) return VI_ERROR_RAW_RD_PROT_VIOL;
+      if (check == in_check::empty) return cut < 0 ? cut : VI_SUCCESS_QUEUE_EMPTY;
+      if (check != in_check::ok) return cut < 0 ? cut : VI_ERROR_RAW_RD_PROT_VIOL;
       reply_.emplace(h, n);
       reply_eom_ = h.eom;
       pending_begin_ = header_size;
       pending_end_ = header_size + reply_->first_length();
-      if (n == in_packet_ && reply_->data_left() == 0) take_zero_length_packet(until);
+      if (cut < 0) return cut;
+      if (whole && n == length && reply_->data_left() == 0) take_zero_length_packet(until);
       return VI_SUCCESS;
+    }
+  }
+
+  // The first read of a reply (length bytes into in_buffer_). It ends by itself on the
+  // device's short or zero-length packet; one that has not after a look is taken back, since a
+  // device that leaves out the zero-length packet after a reply ending on a whole packet would
+  // hold it open until the deadline. The bytes it took are the reply's start (what the header
+  // says is missing comes in the next read); when it took none it is sent again and looked at
+  // later. whole: the read ended by itself.
+  ViStatus read_reply_start(std::size_t length, const deadline& until, std::size_t& n, bool& whole) {
+    for (ViUInt32 look = first_look_ms;; look = std::min(look * 2, last_look_ms)) {
+      const ViStatus status = bulk_in(length, within(until, look), n);
+      whole = status == VI_SUCCESS;
+      if (status != VI_ERROR_TMO) return status;
+      if (n > 0) return VI_SUCCESS;
+      if (until.expired()) return status;
     }
   }
 
@@ -760,6 +790,7 @@ class usbtmc_transport final : public transport {
   std::uint8_t tag_ = 0;            // the last bTag sent
   std::uint8_t stb_tag_ = 1;        // the last READ_STATUS_BYTE tag
   std::uint8_t requested_tag_ = 0;  // the tag of the last REQUEST_DEV_DEP_MSG_IN
+  std::uint32_t requested_size_ = 0;  // and the bytes it asked for
   std::uint8_t message_tag_ = 0;    // the tag of the first request of the message being read
   bool message_open_ = false;       // the last transfer ended without EOM
   bool header_due_ = false;         // the last request's reply has not begun to be read

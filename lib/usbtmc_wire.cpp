@@ -88,6 +88,11 @@ std::size_t in_transfer::next_read(std::size_t packet_size, std::size_t limit) c
   return static_cast<std::size_t>(std::min<std::uint64_t>(round_up(bytes_left(), packet_size), limit));
 }
 
+std::size_t first_read_length(std::uint32_t requested, std::size_t packet_size, std::size_t limit) {
+  const std::uint64_t whole = header_size + std::uint64_t{requested} + alignment_padding(requested);
+  return static_cast<std::size_t>(std::min<std::uint64_t>((whole / packet_size + 1) * packet_size, limit));
+}
+
 control_setup setup_for(request r, std::uint16_t interface_number, std::uint8_t endpoint, std::uint16_t value) {
   switch (r) {
     case request::initiate_abort_bulk_out:

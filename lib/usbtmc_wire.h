@@ -110,6 +110,12 @@ class in_transfer {
   std::size_t first_length_ = 0;
 };
 
+// The length of the first read of a reply to REQUEST_DEV_DEP_MSG_IN for requested bytes: the
+// header, the data and its alignment in whole packets, and room for the short or zero-length
+// packet that ends the reply (a packet more when it ends on a whole packet), capped at limit
+// (itself a multiple of packet_size). One read then takes a reply that fits, its end included.
+std::size_t first_read_length(std::uint32_t requested, std::size_t packet_size, std::size_t limit);
+
 // Class-specific control requests (bRequest).
 enum class request : std::uint8_t {
   initiate_abort_bulk_out = 1,

@@ -6,6 +6,10 @@
 // does across programs.
 #include <gtest/gtest.h>
 
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <filesystem>
 #include <optional>
 #include <sstream>
 
@@ -19,6 +23,8 @@ namespace {
 constexpr std::uint8_t initiate_abort_bulk_in = 3;
 constexpr std::uint8_t initiate_clear = 5;
 inline constexpr int visa_io_error = -1073807298;
+inline constexpr int visa_no_permission = -1073807192;
+constexpr std::uint8_t bulk_in_endpoint = 0x82;
 
 const std::string usb_resource = "USB0::0x1234::0x5678::SN1::INSTR";
 
@@ -75,6 +81,36 @@ TEST_F(usb_e2e, query_is_one_message_with_end_and_one_request_for_the_whole_buff
   EXPECT_TRUE(device->messages()[0].end);
   ASSERT_EQ(requests().size(), 1u);
   EXPECT_EQ(requests()[0].transfer_size, default_buffer);
+  expect_host_clean();
+}
+
+// Every reply that fits the buffer is read in one Bulk-IN transfer, the packet that ends it
+// included; a longer answer costs one per request. Counted at the emulated usbfs.
+TEST_F(usb_e2e, each_reply_is_read_in_one_bulk_in_transfer) {
+  plug();
+  struct row {
+    const char* what;
+    std::vector<std::string> args;
+    std::string answer;
+    std::size_t requests;
+  };
+  // 499 characters and the newline: 12 + 500 bytes, a whole packet, then a zero-length packet.
+  const std::string packet_text(499, 'p');
+  const row rows[] = {
+      {"short answer", {"/c=*IDN?", "/l"}, std::string(identification), 1},
+      {"answer ending on a whole packet", {"/c=ECHO? " + packet_text, "/l"}, packet_text + "\n", 1},
+      {"answer longer than the buffer", {"/c=ECHO? " + packet_text, "/b=200", "/l"}, packet_text + "\n", 3},
+  };
+  for (const row& r : rows) {
+    SCOPED_TRACE(r.what);
+    const std::size_t requests_before = requests().size();
+    const unsigned urbs_before = bed->urbs_submitted(*device, bulk_in_endpoint);
+    const auto result = run(r.args);
+    ASSERT_EQ(result.status, 0) << describe(result);
+    EXPECT_EQ(result.out, r.answer);
+    EXPECT_EQ(requests().size() - requests_before, r.requests);
+    EXPECT_EQ(bed->urbs_submitted(*device, bulk_in_endpoint) - urbs_before, r.requests);
+  }
   expect_host_clean();
 }
 
@@ -243,6 +279,55 @@ INSTANTIATE_TEST_SUITE_P(
                       quirk_case{"eom_every_transfer", quirk_eom_every_transfer, true},
                       quirk_case{"more_than_asked", quirk_more_than_asked, true}),
     [](const auto& info) { return std::string(info.param.name); });
+
+// A device that leaves out the zero-length packet after an answer ending on a whole packet,
+// shorter than the read waiting for it: the answer is taken as it stands, not at the timeout,
+// which is longer than the bound on the child process, so waiting it out shows as a hang.
+TEST_F(usb_e2e, answer_without_its_zero_length_packet_is_not_held_up) {
+  plug({}, quirk_no_zlp);
+  const std::string packet_text(499, 'p');
+  for (int i = 0; i < 2; ++i) {
+    const auto result = run({"/c=ECHO? " + packet_text, "/l", "/t=100000"});
+    ASSERT_FALSE(result.hung) << "the read waited for a zero-length packet that never came";
+    ASSERT_EQ(result.status, 0) << describe(result);
+    EXPECT_EQ(result.out, packet_text + "\n");
+  }
+  expect_host_clean();
+}
+
+// A user who may not open the device node (here the node is writable by nobody, and a root
+// test runs kobrant as the unprivileged user nobody, since root may open it all the same).
+TEST_F(usb_e2e, device_the_user_may_not_open_is_no_permission_with_a_hint) {
+  plug();
+  // The user must reach the emulated trees, as anyone may read /sys and /dev on a real system,
+  // bind the socket that stands in for the kernel's device events in the testbed's root, and
+  // connect to the node's ioctl socket, which umockdev's preload does even after a refused open.
+  namespace fs = std::filesystem;
+  const fs::path root = bed->root();
+  ASSERT_EQ(::chmod(root.parent_path().c_str(), 0755), 0);
+  ASSERT_EQ(::chmod(root.c_str(), 01777), 0);
+  ASSERT_EQ(::chmod((root / "ioctl/dev/bus/usb/001/002").c_str(), 0666), 0);
+  const fs::path node = root / "dev/bus/usb/001/002";
+  ASSERT_EQ(::chmod(node.c_str(), 0444), 0) << node;
+  const std::vector<std::string> args = {"/a=" + usb_resource, "/c=*IDN?"};
+  process_result result;
+  if (::geteuid() == 0) {
+    constexpr const char* setpriv = "/usr/bin/setpriv";
+    if (::access(setpriv, X_OK) != 0) GTEST_SKIP() << "running as root, and no " << setpriv << " to drop privileges";
+    std::vector<std::string> as_nobody = {"--reuid=65534", "--regid=65534", "--clear-groups", "--", kobrant_path()};
+    as_nobody.insert(as_nobody.end(), args.begin(), args.end());
+    result = run_process(setpriv, as_nobody);
+  } else {
+    result = run_kobrant(args);
+  }
+  EXPECT_FALSE(result.hung);
+  EXPECT_EQ(result.status, exit_visa_failure) << describe(result);
+  EXPECT_TRUE(is_status_line(result.err, visa_no_permission));
+  EXPECT_NE(result.err.find("udev rules"), std::string::npos) << result.err;
+  EXPECT_NE(result.err.find("/dev/bus/usb/001/002"), std::string::npos) << result.err;
+  EXPECT_TRUE(device->out_transfers().empty());
+  EXPECT_TRUE(device->kernel_driver_bound());
+}
 
 // The second way in: the kernel driver's /dev/usbtmcN when usbfs cannot be opened. The same
 // answers, the same recovery after a timeout, and the same message boundaries.

@@ -74,6 +74,7 @@ struct served_device {
   std::mutex mutex;
   std::deque<pending_urb> urbs;
   bool gone = false;
+  std::array<unsigned, 256> submitted{};  // URBs submitted, by endpoint address
 };
 
 usb_status finish_urb_with(pending_urb& u, const usb_result& r) {
@@ -207,6 +208,7 @@ int serve_ioctl(served_device& dev, UMockdevIoctlClient* client, long& result) {
         release(u);
         return EINVAL;
       }
+      ++dev.submitted[f.endpoint];
       dev.urbs.push_back(u);
       progress(dev, dev.urbs.back());
       return 0;
@@ -757,6 +759,15 @@ void usb_testbed::unplug(usbtmc_device& device) {
     dev.gone = true;
     device.unplug();
   }
+}
+
+unsigned usb_testbed::urbs_submitted(const usbtmc_device& device, std::uint8_t endpoint) {
+  for (auto& dev : state_->devices) {
+    if (dev.model != &device) continue;
+    std::lock_guard lock(dev.mutex);
+    return dev.submitted[endpoint];
+  }
+  return 0;
 }
 
 std::string usb_testbed::root() const {

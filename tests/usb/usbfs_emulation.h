@@ -55,6 +55,10 @@ class usb_testbed {
   // with ESHUTDOWN, as the kernel does on a disconnect.
   void unplug(usbtmc_device& device);
 
+  // URBs the host submitted to an endpoint of the device (by address; 0 is the control
+  // endpoint), for counting the transfers an exchange costs.
+  unsigned urbs_submitted(const usbtmc_device& device, std::uint8_t endpoint);
+
   // The testbed's root directory (its sys/ and dev/ trees).
   std::string root() const;
 

@@ -125,6 +125,26 @@ TEST(usbtmc_bulk_in, follows_one_transfer_across_pieces) {
   EXPECT_EQ(t.bytes_left(), 3u);
 }
 
+// The first read of a reply holds all of a reply that fits, with the packet that ends it.
+TEST(usbtmc_in, first_read_takes_a_fitting_reply_and_its_end) {
+  struct row {
+    std::uint32_t requested;
+    std::size_t expected;  // packet 512, limit 4096
+  };
+  const row rows[] = {
+      {1, 512},          // 12 + 1 + 3 alignment: one short packet
+      {496, 512},        // 12 + 496 = 508
+      {500, 1024},       // 512 exactly: the zero-length packet needs a packet of room
+      {1012, 1536},      // 1024 exactly
+      {1013, 1536},      // 12 + 1013 + 3 = 1028
+      {4084, 4096},      // 4096 exactly, but the limit caps it
+      {100000, 4096},    // longer than the limit
+      {0xFFFFFFFF, 4096},  // the largest request does not overflow
+  };
+  for (const row& r : rows) EXPECT_EQ(first_read_length(r.requested, 512, 4096), r.expected) << r.requested;
+  EXPECT_EQ(first_read_length(52, 64, 4096), 128u);  // full-speed packets: 64 exactly
+}
+
 TEST(usbtmc_control, request_setups) {
   struct row {
     request r;
