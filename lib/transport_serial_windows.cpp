@@ -2,8 +2,9 @@
 // serial_ports.h). The line carries only bytes: no END, no device clear. The core adds the
 // newline that ends a message and finds where a response ends. The port is opened without
 // sharing, with the line settings of the VISA serial attributes in its DCB (serial_line.h).
-// Every transfer is overlapped, bounded by the port's own timeouts set per operation from the
-// deadline, and ends early when the session's wake-up fires.
+// Every transfer is overlapped: a write bounded by the port's own timeout set from the
+// deadline, a read taking what is queued and looking again after short pauses until the
+// deadline. Both end early when the session's wake-up or the process's interrupt wake-up fires.
 #include "serial_line.h"
 #include "serial_ports.h"
 #include "transport.h"
@@ -19,6 +20,13 @@ namespace {
 // Longest pause between two looks at the output queue while waiting for it to drain.
 constexpr int max_drain_pause_ms = 20;
 
+// Longest pause between two looks for received bytes while a read waits for them.
+constexpr int max_read_pause_ms = 10;
+
+// How long a read that the port's timeouts say returns at once may stay pending before it is
+// cancelled as having found nothing.
+constexpr DWORD immediate_read_guard_ms = 50;
+
 // The longest timeout a COMMTIMEOUTS field can hold short of MAXDWORD, which means "none".
 constexpr DWORD longest_timeout_ms = MAXDWORD - 1;
 
@@ -29,7 +37,9 @@ ViStatus to_status(DWORD error, stage at) {
     case ERROR_FILE_NOT_FOUND: case ERROR_PATH_NOT_FOUND: case ERROR_INVALID_NAME: case ERROR_BAD_PATHNAME:
       return VI_ERROR_RSRC_NFOUND;
     case ERROR_DEVICE_NOT_CONNECTED: case ERROR_DEVICE_REMOVED: case ERROR_BAD_COMMAND: case ERROR_GEN_FAILURE:
-    case ERROR_INVALID_HANDLE: case ERROR_OPERATION_ABORTED:
+    case ERROR_INVALID_HANDLE: case ERROR_OPERATION_ABORTED: case ERROR_IO_DEVICE: case ERROR_NOT_READY:
+    // What wine reports once the device behind the port has hung up.
+    case ERROR_BROKEN_PIPE:
       return at == stage::open ? VI_ERROR_RSRC_NFOUND : VI_ERROR_CONN_LOST;
     // A COM port another program holds answers "access denied": it is busy, not forbidden.
     case ERROR_ACCESS_DENIED: case ERROR_SHARING_VIOLATION:
@@ -127,7 +137,7 @@ class serial_transport final : public transport {
     if (!port_) return VI_ERROR_CONN_LOST;
     if (space.empty()) return VI_SUCCESS;
     DWORD moved = 0;
-    const ViStatus status = transfer(true, space.data(), std::min<std::size_t>(space.size(), 1u << 30), until, moved);
+    const ViStatus status = read_some(space.data(), std::min<std::size_t>(space.size(), 1u << 30), until, moved);
     count = moved;
     if (status < 0) return status;
     return moved > 0 ? VI_SUCCESS : VI_ERROR_TMO;
@@ -145,7 +155,7 @@ class serial_transport final : public transport {
     for (;;) {
       const int quiet = until.infinite() ? clear_quiet_ms : std::min(clear_quiet_ms, until.poll_ms());
       DWORD moved = 0;
-      const ViStatus status = transfer(true, scratch, sizeof scratch, deadline::after_ms(quiet, until.wake()), moved);
+      const ViStatus status = read_some(scratch, sizeof scratch, deadline::after_ms(quiet, until.wake()), moved);
       if (status < 0) return status;
       if (moved == 0) return VI_SUCCESS;
       if (until.expired()) return VI_ERROR_TMO;  // still arriving: the line never went quiet
@@ -243,19 +253,29 @@ class serial_transport final : public transport {
     return VI_SUCCESS;
   }
 
-  // One overlapped read or write of at most size bytes, bounded by the port's timeouts set
-  // from the deadline: a read returns as soon as some bytes are there (or with none once the
-  // time is up); a write returns when all went to the driver or the time is up. The session's
-  // wake-up cancels it.
+  // Reads what the port has received, at most size bytes; when nothing is there, looks again
+  // after growing pauses (up to max_read_pause_ms) until bytes come or the deadline passes, a
+  // wake-up ending the wait. The port's own "first byte or time up" read (MAXDWORD, MAXDWORD,
+  // t) is not used: wine, where the Windows build is tested, takes its multiplier literally
+  // and waits for the whole buffer.
+  ViStatus read_some(std::byte* bytes, std::size_t size, const deadline& until, DWORD& moved) {
+    for (int pause = 1;; pause = std::min(2 * pause, max_read_pause_ms)) {
+      if (ViStatus status = transfer(true, bytes, size, until, moved); status < 0 || moved > 0) return status;
+      if (until.expired()) return VI_SUCCESS;
+      const int wait = until.infinite() ? pause : std::min(pause, std::max(until.poll_ms(), 1));
+      if (ViStatus status = pause_ms(wait, until); status < 0) return status;
+    }
+  }
+
+  // One overlapped read or write of at most size bytes: a read returns at once with what is
+  // queued (MAXDWORD, 0, 0); a write returns when all went to the driver or the port's
+  // timeout, set from the deadline, is up. A wake-up (the session's, or an interrupt) cancels
+  // it.
   ViStatus transfer(bool reading, std::byte* bytes, std::size_t size, const deadline& until, DWORD& moved) {
     moved = 0;
     COMMTIMEOUTS timeouts{};
     if (reading) {
-      // MAXDWORD, MAXDWORD, t: return at once with what is queued, else wait up to t for the
-      // first byte and return with it.
       timeouts.ReadIntervalTimeout = MAXDWORD;
-      timeouts.ReadTotalTimeoutMultiplier = MAXDWORD;
-      timeouts.ReadTotalTimeoutConstant = timeout_of(until);
     } else {
       timeouts.WriteTotalTimeoutConstant = timeout_of(until);
     }
@@ -269,18 +289,21 @@ class serial_transport final : public transport {
     if (!done && ::GetLastError() != ERROR_IO_PENDING) return to_status(::GetLastError(), stage::io);
     bool woken = false;
     if (!done) {
-      const wake_signal* wake = until.wake();
-      HANDLE waits[2] = {event_, wake ? wake->event() : nullptr};
-      const DWORD count = waits[1] ? 2 : 1;
-      const DWORD which = ::WaitForMultipleObjects(count, waits, FALSE, INFINITE);
-      if (which == WAIT_OBJECT_0 + 1) {
+      // The transfer's own event first: when it and a wake-up are set together, the bytes win.
+      HANDLE waits[3] = {event_};
+      const DWORD count = 1 + static_cast<DWORD>(wake_events(until, waits + 1));
+      const DWORD which = ::WaitForMultipleObjects(count, waits, FALSE, reading ? immediate_read_guard_ms : INFINITE);
+      if (which > WAIT_OBJECT_0 && which < WAIT_OBJECT_0 + count) {
         woken = true;
+        ::CancelIoEx(port_.get(), &pending);
+      } else if (which == WAIT_TIMEOUT) {
         ::CancelIoEx(port_.get(), &pending);
       }
     }
     if (!::GetOverlappedResult(port_.get(), &pending, &moved, TRUE)) {
       const DWORD error = ::GetLastError();
-      if (error != ERROR_OPERATION_ABORTED || !woken) return to_status(error, stage::io);
+      // A read cancelled by the guard found nothing.
+      if (error != ERROR_OPERATION_ABORTED || !(woken || reading)) return to_status(error, stage::io);
     }
     // Bytes that arrived before the wake-up are delivered; the next call sees it.
     return woken && moved == 0 ? VI_ERROR_ABORT : VI_SUCCESS;

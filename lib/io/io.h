@@ -97,6 +97,22 @@ class deadline {
   const wake_signal* wake_ = nullptr;
 };
 
+#ifdef _WIN32
+// The process's interrupt wake-up, where an interrupt is no signal that ends a wait by itself
+// (Windows runs a console control handler on a thread of its own). Once made, every wait below
+// also watches it: interrupt_waits() ends each wait under way, and each that begins before
+// calm_interrupt_waits(), with VI_ERROR_ABORT, as a signal's handler does on POSIX. Made once
+// and never released, so a handler may give it at any moment; false when the system gave
+// nothing to make it of (then an interrupt ends no wait).
+bool prepare_interrupt_wake();
+// Safe from any thread. Nothing happens before prepare_interrupt_wake().
+void interrupt_waits() noexcept;
+void calm_interrupt_waits() noexcept;
+// The event objects a wait on other handles (a serial port's transfer) watches beside its own:
+// the deadline's wake-up and the interrupt wake-up, those that exist. Returns how many.
+int wake_events(const deadline& until, void* events[2]) noexcept;
+#endif
+
 // Every wait below ends with VI_ERROR_ABORT when a signal handler runs during it (poll() or a
 // transfer call failing with EINTR), whether or not the handler asked for restarts: poll() is
 // never restarted, so treating every EINTR alike is the only way to behave the same either

@@ -1,13 +1,16 @@
 // The I/O unit on Windows: sockets closed once, every wait a select() that also watches the
-// deadline's wake-up (the reading end of a loopback socket pair; serial waits watch its event
-// object instead), so no wait outlives its deadline or a session that is closing; and the
-// socket calls of sockets.h over Winsock.
+// deadline's wake-up and the process's interrupt wake-up (each the reading end of a loopback
+// socket pair; serial waits watch their event objects instead), so no wait outlives its
+// deadline, a session that is closing or a Ctrl-C; and the socket calls of sockets.h over
+// Winsock.
 #include "io.h"
 #include "sockets.h"
 
 #include <windows.h>
 
 #include <algorithm>
+#include <atomic>
+#include <memory>
 #include <mutex>
 #include <set>
 
@@ -54,13 +57,32 @@ bool socket_pair(unique_fd& reader, unique_fd& writer) {
   return set_non_blocking(reader.get(), true);
 }
 
-// Selects on fd (skipped when invalid) for events and on the deadline's wake-up for at most
-// timeout_ms (-1: for good). Returns select's result; woken tells whether the wake-up fired.
-// Waiting for events 0 (errors only) cannot see a hang-up here: select() has no such set.
+// The process's interrupt wake-up (see io.h): a socket pair whose reading end select() watches
+// and a manual-reset event for other waits, each given and taken back together.
+struct interrupt_wake_parts {
+  unique_fd watch;
+  unique_fd poke;
+  HANDLE event = nullptr;
+  std::atomic<bool> given{false};
+};
+
+// Made once and never freed: a console handler may give it until the process ends.
+std::atomic<interrupt_wake_parts*> interrupt_wake{nullptr};
+
+io_handle interrupt_fd() {
+  const interrupt_wake_parts* parts = interrupt_wake.load(std::memory_order_acquire);
+  return parts ? parts->watch.get() : invalid_handle;
+}
+
+// Selects on fd (skipped when invalid) for events and on the deadline's and the interrupt's
+// wake-ups for at most timeout_ms (-1: for good). Returns select's result; woken tells whether
+// a wake-up fired. Waiting for events 0 (errors only) cannot see a hang-up here: select() has
+// no such set.
 int select_with_wake(io_handle fd, short events, const deadline& until, int timeout_ms, bool& woken) {
   woken = false;
   const io_handle wake = until.wake_fd();
-  if (fd == invalid_handle && wake == invalid_handle) {
+  const io_handle interrupt = interrupt_fd();
+  if (fd == invalid_handle && wake == invalid_handle && interrupt == invalid_handle) {
     // Winsock refuses a select() without sockets: a plain sleep is the same wait.
     ::Sleep(timeout_ms < 0 ? INFINITE : static_cast<DWORD>(timeout_ms));
     return 0;
@@ -75,17 +97,63 @@ int select_with_wake(io_handle fd, short events, const deadline& until, int time
     FD_SET(fd, &failed);
   }
   if (wake != invalid_handle) FD_SET(wake, &readable);
+  if (interrupt != invalid_handle) FD_SET(interrupt, &readable);
   timeval limit{};
   if (timeout_ms >= 0) {
     limit.tv_sec = timeout_ms / 1000;
     limit.tv_usec = (timeout_ms % 1000) * 1000;
   }
   const int n = ::select(0, &readable, &writable, &failed, timeout_ms < 0 ? nullptr : &limit);
-  woken = n > 0 && wake != invalid_handle && FD_ISSET(wake, &readable);
+  woken = n > 0 && ((wake != invalid_handle && FD_ISSET(wake, &readable)) ||
+                     (interrupt != invalid_handle && FD_ISSET(interrupt, &readable)));
   return n;
 }
 
 }  // namespace
+
+bool prepare_interrupt_wake() {
+  static std::mutex making;
+  std::lock_guard lock(making);
+  if (interrupt_wake.load()) return true;
+  auto parts = std::make_unique<interrupt_wake_parts>();
+  if (!socket_pair(parts->watch, parts->poke)) return false;
+  parts->event = ::CreateEventW(nullptr, TRUE, FALSE, nullptr);
+  if (!parts->event) return false;
+  interrupt_wake.store(parts.release(), std::memory_order_release);
+  return true;
+}
+
+void interrupt_waits() noexcept {
+  interrupt_wake_parts* parts = interrupt_wake.load(std::memory_order_acquire);
+  if (!parts) return;
+  ::SetEvent(parts->event);
+  if (!parts->given.exchange(true)) {
+    const char one = 1;
+    ::send(parts->poke.get(), &one, 1, 0);
+  }
+}
+
+void calm_interrupt_waits() noexcept {
+  interrupt_wake_parts* parts = interrupt_wake.load(std::memory_order_acquire);
+  if (!parts || !parts->given.exchange(false)) return;
+  ::ResetEvent(parts->event);
+  // The one byte given is taken back; it may still be on its way through loopback.
+  fd_set readable;
+  FD_ZERO(&readable);
+  FD_SET(parts->watch.get(), &readable);
+  timeval limit{1, 0};
+  if (::select(0, &readable, nullptr, nullptr, &limit) > 0) {
+    char byte = 0;
+    ::recv(parts->watch.get(), &byte, 1, 0);
+  }
+}
+
+int wake_events(const deadline& until, void* events[2]) noexcept {
+  int count = 0;
+  if (until.wake() && until.wake()->event()) events[count++] = until.wake()->event();
+  if (const interrupt_wake_parts* parts = interrupt_wake.load(std::memory_order_acquire)) events[count++] = parts->event;
+  return count;
+}
 
 void unique_fd::reset(io_handle fd) noexcept {
   if (fd_ != invalid_handle) ::closesocket(fd_);
@@ -140,8 +208,6 @@ ViStatus pause_ms(int ms, const deadline& until) {
 }
 
 bool deadline::woken() const {
-  if (!wake_) return false;
-  if (wake_->event()) return ::WaitForSingleObject(wake_->event(), 0) == WAIT_OBJECT_0;
   bool woken = false;
   select_with_wake(invalid_handle, 0, *this, 0, woken);
   return woken;
@@ -259,17 +325,25 @@ int connect_error(io_handle fd) {
 }  // namespace
 
 int wait_connecting(std::span<const io_handle> connecting, int timeout_ms, std::vector<int>& outcome) {
-  // A connect that fails shows in the error set, one that succeeds in the writable set.
-  fd_set writable, failed;
+  // A connect that fails shows in the error set, one that succeeds in the writable set; an
+  // interrupt ends the wait as a signal's EINTR does on POSIX.
+  fd_set readable, writable, failed;
+  FD_ZERO(&readable);
   FD_ZERO(&writable);
   FD_ZERO(&failed);
-  const std::size_t count = std::min<std::size_t>(connecting.size(), FD_SETSIZE);
+  const io_handle interrupt = interrupt_fd();
+  if (interrupt != invalid_handle) FD_SET(interrupt, &readable);
+  const std::size_t count = std::min<std::size_t>(connecting.size(), FD_SETSIZE - 1);
   for (std::size_t i = 0; i < count; ++i) {
     FD_SET(connecting[i], &writable);
     FD_SET(connecting[i], &failed);
   }
   timeval limit{timeout_ms / 1000, (timeout_ms % 1000) * 1000};
-  const int n = ::select(0, nullptr, &writable, &failed, timeout_ms < 0 ? nullptr : &limit);
+  const int n = ::select(0, &readable, &writable, &failed, timeout_ms < 0 ? nullptr : &limit);
+  if (n > 0 && interrupt != invalid_handle && FD_ISSET(interrupt, &readable)) {
+    ::WSASetLastError(WSAEINTR);
+    return -1;
+  }
   outcome.assign(connecting.size(), -1);
   for (std::size_t i = 0; n > 0 && i < count; ++i) {
     if (FD_ISSET(connecting[i], &failed))

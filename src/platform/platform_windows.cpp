@@ -2,6 +2,7 @@
 // and UTF-16 at the system's calls, so no name depends on the active code page.
 #include "platform/platform.h"
 #include "exchange/interrupt.h"
+#include "io.h"
 
 #include <atomic>
 #include <cerrno>
@@ -138,20 +139,25 @@ bool is_terminal(std::FILE* stream) {
 }
 
 // Interrupt handling for a run. The console calls the handler on a thread of its own, so it
-// only notes the interrupt: the run sees it at its next check, delivers what arrived and ends.
-// A wait already in progress inside the library runs to its end (at most the session timeout)
-// first. A second Ctrl-C or Ctrl-Break goes on to the system's handler, which ends the process
-// at once. When the console window closes (or the user logs off), the system ends the process
+// notes the interrupt and gives the built-in library's interrupt wake-up, which ends a wait
+// in progress there at once (as a signal does on POSIX); the run sees the note at its next
+// check, takes the wake-up back so its closing steps can wait again, delivers what arrived and
+// ends. (An installed VISA library's waits know nothing of it and run to their timeout.) A
+// second Ctrl-C or Ctrl-Break goes on to the system's handler, which ends the process at once. When the console window closes (or the user logs off), the system ends the process
 // as soon as the handler returns; the handler therefore waits, giving the run the few seconds
 // the system allows to close its files and sessions.
 namespace {
 
 std::atomic<int> caught{0};
+std::atomic<bool> calmed{false};
 
 BOOL WINAPI note_interrupt(DWORD event) {
   int signal = SIGTERM;
   if (event == CTRL_C_EVENT) signal = SIGINT;
   if (event == CTRL_BREAK_EVENT) signal = SIGBREAK;
+  // The wake-up before the note: the run, once it sees the note, takes the wake-up back and
+  // must find it given, or a late one would end the waits of its closing steps.
+  if (caught.load() == 0) kobrant::visa::interrupt_waits();
   int none = 0;
   const bool first = caught.compare_exchange_strong(none, signal);
   if (signal != SIGTERM) return first ? TRUE : FALSE;
@@ -162,9 +168,18 @@ BOOL WINAPI note_interrupt(DWORD event) {
 
 }  // namespace
 
-void catch_interrupts() { ::SetConsoleCtrlHandler(note_interrupt, TRUE); }
+void catch_interrupts() {
+  // Without the wake-up (the system gave no sockets) an interrupt still ends the run, after
+  // the wait under way.
+  kobrant::visa::prepare_interrupt_wake();
+  ::SetConsoleCtrlHandler(note_interrupt, TRUE);
+}
 
-int interrupt_signal() { return caught.load(); }
+int interrupt_signal() {
+  const int signal = caught.load();
+  if (signal != 0 && !calmed.exchange(true)) kobrant::visa::calm_interrupt_waits();
+  return signal;
+}
 
 // Ends with the status the system's own handler gives a console program stopped by Ctrl-C or
 // Ctrl-Break.

@@ -11,6 +11,10 @@
 #include <string>
 #include <thread>
 
+#ifdef _WIN32
+#include <windows.h>
+#endif
+
 namespace kobrant::visa {
 namespace {
 
@@ -153,6 +157,41 @@ TEST(io, a_stopped_listener_ends_a_blocked_accept) {
   stopper.join();
   EXPECT_FALSE(accepted);
 }
+
+#ifdef _WIN32
+// Windows has no signal to end a wait: the console's handler gives the interrupt wake-up
+// instead, which ends the waits of every session, those under way and those begun until it is
+// taken back, and no wait after that.
+TEST(io, an_interrupt_ends_every_wait_until_it_is_taken_back) {
+  ASSERT_TRUE(prepare_interrupt_wake());
+  connection c;
+  for (int round = 0; round < 2; ++round) {
+    SCOPED_TRACE(round);
+    std::thread handler([] {
+      std::this_thread::sleep_for(std::chrono::milliseconds(50));
+      interrupt_waits();
+    });
+    std::byte space[16];
+    std::size_t count = 0;
+    EXPECT_EQ(receive_some(c.ours.get(), space, deadline::after_ms(VI_TMO_INFINITE), count), VI_ERROR_ABORT);
+    handler.join();
+    const auto later = deadline::after_ms(10'000);
+    EXPECT_TRUE(later.woken());
+    EXPECT_EQ(pause_ms(10'000, later), VI_ERROR_ABORT);
+    EXPECT_EQ(sockets::wait_peer_closed(c.peer.get(), later), VI_ERROR_ABORT);
+    void* events[2] = {};
+    ASSERT_EQ(wake_events(later, events), 1);
+    EXPECT_EQ(::WaitForSingleObject(events[0], 0), WAIT_OBJECT_0);
+
+    calm_interrupt_waits();
+    const auto calm = deadline::after_ms(30);
+    EXPECT_FALSE(calm.woken());
+    EXPECT_EQ(receive_some(c.ours.get(), space, calm, count), VI_ERROR_TMO);
+    EXPECT_EQ(pause_ms(5, deadline::after_ms(1000)), VI_SUCCESS);
+    EXPECT_EQ(::WaitForSingleObject(events[0], 0), static_cast<DWORD>(WAIT_TIMEOUT));
+  }
+}
+#endif
 
 }  // namespace
 }  // namespace kobrant::visa

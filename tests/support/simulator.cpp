@@ -15,6 +15,7 @@
 #include <thread>
 
 #include "process.h"
+#include "tool_platform.h"
 
 namespace kobrant::test {
 namespace {
@@ -115,7 +116,10 @@ simulator::simulator(std::vector<std::string> extra_args) : record_path_(dir_ / 
     printed.append(buffer, static_cast<std::size_t>(n));
   }
   std::istringstream lines(printed);
-  for (std::string line; std::getline(lines, line);) resources_.push_back(line);
+  for (std::string line; std::getline(lines, line);) {
+    if (line.starts_with("ASRL")) serial_device_ = line.substr(4, line.size() - 4 - 7);
+    resources_.push_back(tool_serial_resource(line));
+  }
 }
 
 simulator::~simulator() { stop(); }

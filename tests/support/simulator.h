@@ -37,8 +37,11 @@ class simulator {
   simulator(const simulator&) = delete;
   simulator& operator=(const simulator&) = delete;
 
+  // The names the tool under test reaches the instruments by (see tool_serial_resource).
   const std::string& resource() const { return resources_.front(); }
   const std::vector<std::string>& resources() const { return resources_; }
+  // The pseudo-terminal a serial instrument is served on (empty without one).
+  const std::string& serial_device() const { return serial_device_; }
   const std::filesystem::path& record_path() const { return record_path_; }
   int pid() const { return pid_; }
 
@@ -59,6 +62,7 @@ class simulator {
   int stdout_fd_ = -1;
   int exit_status_ = -1;
   std::vector<std::string> resources_;
+  std::string serial_device_;
 };
 
 }  // namespace kobrant::test

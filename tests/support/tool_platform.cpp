@@ -3,6 +3,11 @@
 
 #include <gtest/gtest.h>
 
+#include <cstdlib>
+#include <filesystem>
+#include <stdexcept>
+#include <system_error>
+
 namespace kobrant::test {
 
 std::string from_console_text(std::string_view text) {
@@ -16,6 +21,27 @@ std::string from_console_text(std::string_view text) {
   }
   if (bare_newline) ADD_FAILURE() << "console output with an LF not written as CR LF: \"" << text << "\"";
   return out;
+}
+
+std::string tool_serial_resource(const std::string& resource) {
+  const char* port = std::getenv("KOBRANT_TEST_COM");
+  const char* prefix = std::getenv("WINEPREFIX");
+  constexpr std::string_view head = "ASRL/";
+  constexpr std::string_view tail = "::INSTR";
+  if (!tool_is_windows() || !port || !*port || !prefix || !*prefix || !resource.starts_with(head) ||
+      !resource.ends_with(tail)) {
+    return resource;
+  }
+  const std::string device = resource.substr(4, resource.size() - 4 - tail.size());
+  // Made beside the link and renamed over it: wine never sees the port name missing.
+  const std::filesystem::path link = std::filesystem::path(prefix) / "dosdevices" / ("com" + std::string(port));
+  const std::filesystem::path fresh = link.string() + ".new";
+  std::error_code error;
+  std::filesystem::remove(fresh, error);
+  std::filesystem::create_symlink(device, fresh, error);
+  if (!error) std::filesystem::rename(fresh, link, error);
+  if (error) throw std::runtime_error("cannot link " + link.string() + " to " + device + ": " + error.message());
+  return "ASRL" + std::string(port) + std::string(tail);
 }
 
 }  // namespace kobrant::test

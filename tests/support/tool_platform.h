@@ -22,4 +22,12 @@ inline bool tool_is_windows() {
 // without its CR is a fault of the Windows build and fails the case calling this.
 std::string from_console_text(std::string_view text);
 
+// The resource the tool under test names a serial instrument by, given the simulator's
+// (ASRL<pseudo-terminal path>::INSTR). Under wine (scripts/wine-session) the Windows build
+// opens ASRLn::INSTR as COMn, which wine maps to whatever the prefix's dosdevices/comn links
+// to, and the session registered port n for the listing (KOBRANT_TEST_COM): the link is
+// pointed at this pseudo-terminal, and the resource is ASRLn::INSTR. Otherwise, and for any
+// other resource, the simulator's own. Throws std::runtime_error when the link cannot be made.
+std::string tool_serial_resource(const std::string& resource);
+
 }  // namespace kobrant::test

@@ -6,7 +6,7 @@ set -eu
 cxx=$1
 cc=$2
 src=$3
-flags="-m32 -fsyntax-only -Wall -Wextra -Werror -I$src/include -I$src/src"
+flags="-m32 -fsyntax-only -Wall -Wextra -Werror -I$src/include -I$src/src -iquote$src/lib/io"
 for file in tests/vendor/win32_calling_convention.cpp src/visa/visa_api.cpp \
             src/visa/installed_visa_windows.cpp src/platform/platform_windows.cpp; do
   $cxx -std=c++20 $flags "$src/$file"
