@@ -153,6 +153,21 @@ TEST(message_end, blocks_and_strings_start_only_where_a_data_element_starts) {
   }
 }
 
+// Every byte value, at every place of the header scan's 128-, 32- and 16-byte strides and its
+// byte-at-a-time tail: only 'A'-'Z', '0'-'9', '_' and ':' carry a header on to the space after
+// which "#12\n\n" is a block; any other byte ends the header, so that '#' is text.
+TEST(message_end, header_scan_stops_at_exactly_the_bytes_no_header_holds) {
+  for (int value = 0; value < 256; ++value) {
+    const char c = static_cast<char>(value);
+    const bool header = (c >= 'A' && c <= 'Z') || (c >= '0' && c <= '9') || c == '_' || c == ':';
+    for (std::size_t k = 1; k < 300; ++k) {
+      const std::string input = std::string(k, 'A') + c + " #12\n\n\n";
+      const std::size_t expected = header ? k + 8 : c == '\n' ? k + 1 : k + 6;
+      ASSERT_EQ(end_of(input, input.size()), expected) << "byte " << value << " after " << k;
+    }
+  }
+}
+
 TEST(message_end, many_elements_in_one_chunk_are_each_judged_in_place) {
   // Alternating blocks, strings and words with '#' in one long response: an end finder that
   // remembered a search result past the point it applies to ends it early or late.
