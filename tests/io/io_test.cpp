@@ -89,7 +89,8 @@ TEST(io, a_wait_with_nothing_arriving_times_out_and_an_unfired_wake_up_is_not_se
 TEST(io, a_receive_waiting_inside_the_call_ends_on_a_wake_up_or_its_deadline) {
   std::byte space[16];
   std::size_t count = 0;
-  for (const ViUInt32 timeout : {20'000u, VI_TMO_INFINITE}) {
+  // Long enough that a wake-up the wait misses hangs the test instead of passing it late.
+  for (const ViUInt32 timeout : {600'000u, VI_TMO_INFINITE}) {
     SCOPED_TRACE(timeout);
     connection c;
     receive_wait how;
