@@ -63,6 +63,7 @@ class hislip_transport final : public transport {
     const auto& address = std::get<hislip_address>(name.address);
     ViStatus status = tcp_connect(address.host, address.port, until, sync_);
     if (status < 0) return status;
+    sync_wait_.wait_inside(sync_.get());
     // Nothing on the synchronous channel is data for the caller before the session exists.
     sync_reader_.set_discard_data(true);
 
@@ -142,7 +143,7 @@ class hislip_transport final : public transport {
       const auto target = sync_reader_.next_space(space);
       if (target.empty()) return space.empty() ? VI_SUCCESS : fail(problem::malformed_header);
       std::size_t n = 0;
-      ViStatus status = receive_some(sync_.get(), target, until, n);
+      ViStatus status = receive_some(sync_.get(), target, until, n, &sync_wait_);
       if (status < 0) return lost_if_gone(status);
       const auto e = sync_reader_.took(n);
       switch (e.kind) {
@@ -259,7 +260,7 @@ class hislip_transport final : public transport {
       const auto target = reader.next_space({});
       if (target.empty()) return fail(problem::malformed_header);
       std::size_t n = 0;
-      ViStatus status = receive_some(fd, target, until, n);
+      ViStatus status = receive_some(fd, target, until, n, fd == sync_.get() ? &sync_wait_ : nullptr);
       if (status < 0) return lost_if_gone(status);
       out = reader.took(n);
       switch (out.kind) {
@@ -300,7 +301,7 @@ class hislip_transport final : public transport {
                                                        : hislip::fatal_code::invalid_initialization_sequence;
       const header fatal{message_type::fatal_error, static_cast<std::uint8_t>(code), 0, 0};
       const auto head = hislip::encode_header(fatal);
-      sockets::send_some(sync_.get(), head, {});  // the socket is non-blocking
+      sockets::send_some(sync_.get(), head, {}, false, true);  // never waits
     }
     close_channels();
     return to_status(p);
@@ -312,6 +313,7 @@ class hislip_transport final : public transport {
   }
 
   unique_fd sync_;
+  receive_wait sync_wait_;  // how receives on sync_ wait (the asynchronous channel's in polls)
   unique_fd async_;
   message_reader sync_reader_{client_max_message_size, true};
   message_reader async_reader_{client_max_message_size, false};

@@ -15,7 +15,9 @@ class socket_transport final : public transport {
  public:
   ViStatus open(const resource_name& name, const deadline& until) override {
     const auto& address = std::get<socket_address>(name.address);
-    return tcp_connect(address.host, address.port, until, fd_);
+    const ViStatus status = tcp_connect(address.host, address.port, until, fd_);
+    if (status >= 0) receive_wait_.wait_inside(fd_.get());
+    return status;
   }
 
   ViStatus write(std::span<const std::byte> data, std::span<const std::byte> tail, bool,
@@ -36,10 +38,11 @@ class socket_transport final : public transport {
     if (!fd_) return VI_ERROR_CONN_LOST;
     // Right after a command the answer cannot be there yet: wait for it first rather than
     // read, find nothing, and wait. Later reads read first and wait only when that would block.
-    if (std::exchange(answer_due_, false) && !space.empty()) {
+    // (A socket that waits inside its receives has no such gap.)
+    if (std::exchange(answer_due_, false) && !space.empty() && !receive_wait_.inside) {
       if (ViStatus status = wait_ready(fd_.get(), POLLIN, until); status < 0) return status;
     }
-    return receive_some(fd_.get(), space, until, count);
+    return receive_some(fd_.get(), space, until, count, &receive_wait_);
   }
 
   ViStatus clear(const deadline& until) override {
@@ -72,6 +75,7 @@ class socket_transport final : public transport {
 
  private:
   unique_fd fd_;
+  receive_wait receive_wait_;
   bool answer_due_ = false;  // a command went out and no read has begun since
   ViBoolean nodelay_ = VI_TRUE;
   ViBoolean keepalive_ = VI_FALSE;

@@ -429,6 +429,8 @@ class usbtmc_transport final : public transport {
     pollfd fds[16];
     nfds_t count = 0;
     fds[count++] = {until.wake_fd(), POLLIN, 0};
+    // A wake-up whose descriptor the system could not make could never end this wait.
+    if (until.wake() && fds[0].fd < 0) return VI_ERROR_ALLOC;
     if (const libusb_pollfd** usb_fds = libusb_get_pollfds(ctx_)) {
       for (int i = 0; usb_fds[i] && count < std::size(fds); ++i) fds[count++] = {usb_fds[i]->fd, usb_fds[i]->events, 0};
       libusb_free_pollfds(usb_fds);

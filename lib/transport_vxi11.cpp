@@ -53,7 +53,9 @@ deadline rpc_deadline(ViUInt32 io_timeout, const deadline& operation) {
 class rpc_channel {
  public:
   ViStatus connect(const std::string& host, std::uint16_t port, const deadline& until) {
-    return tcp_connect(host, port, until, fd_);
+    const ViStatus status = tcp_connect(host, port, until, fd_);
+    if (status >= 0) receive_wait_.wait_inside(fd_.get());
+    return status;
   }
   bool connected() const { return static_cast<bool>(fd_); }
   // False after the client stopped waiting for a reply that has not come in yet: a new call's
@@ -134,9 +136,9 @@ class rpc_channel {
       }
       const bool direct = space.size() >= in_.size();
       std::size_t n = 0;
-      ViStatus status = reply_due_ ? wait_ready(fd_.get(), POLLIN, until) : VI_SUCCESS;
+      ViStatus status = reply_due_ && !receive_wait_.inside ? wait_ready(fd_.get(), POLLIN, until) : VI_SUCCESS;
       reply_due_ = false;
-      if (status >= 0) status = receive_some(fd_.get(), direct ? space : std::span(in_), until, n);
+      if (status >= 0) status = receive_some(fd_.get(), direct ? space : std::span(in_), until, n, &receive_wait_);
       if (direct) {
         done = reader_.took(std::min(n, space.size()));
       } else {
@@ -213,6 +215,7 @@ class rpc_channel {
   }
 
   unique_fd fd_;
+  receive_wait receive_wait_;
   record_reader reader_;
   std::array<std::byte, receive_buffer_size> in_;
   std::size_t in_pos_ = 0;  // in_[in_pos_, in_end_) is received and not yet decoded

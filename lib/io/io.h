@@ -5,6 +5,7 @@
 
 #include <kobrant/visa.h>
 
+#include <atomic>
 #include <chrono>
 #include <cstddef>
 #include <cstdint>
@@ -53,8 +54,10 @@ class unique_fd {
 // A wake-up another thread can give to every wait of one session: once fired, each wait that
 // watches it (now or later) ends with VI_ERROR_ABORT. Closing a session fires it, so that a
 // read blocked on the session ends before the session's descriptors are released. On Linux it
-// is an eventfd; on Windows a loopback socket pair (so socket waits can watch it beside their
-// sockets) and an event object (for waits on other handles, such as a serial port's).
+// is an eventfd, made only when a wait first watches it (most socket waits do not, see
+// blocked_in), and firing it also shuts down the socket a receive is blocked on; on Windows a
+// loopback socket pair (so socket waits can watch it beside their sockets) and an event object
+// (for waits on other handles, such as a serial port's).
 class wake_signal {
  public:
   wake_signal();
@@ -63,15 +66,29 @@ class wake_signal {
   wake_signal& operator=(const wake_signal&) = delete;
   // Whether the system gave what a wake-up needs (if not, nothing can be woken).
   bool usable() const noexcept;
-  // The descriptor a socket wait watches for readability.
-  io_handle fd() const noexcept { return watch_.get(); }
+  // The descriptor a socket wait watches for readability (invalid_handle when the system
+  // cannot give one).
+  io_handle fd() const noexcept;
   // The event object non-socket waits watch (Windows; null elsewhere).
   void* event() const noexcept { return event_; }
   void fire() noexcept;
+#ifndef _WIN32
+  bool fired() const noexcept { return fired_.load(); }
+#endif
+  // Marks fd as the socket a receive is about to block on (invalid_handle: none any more), so
+  // that fire() shuts it down and the receive ends. False when the wake-up has fired already.
+  // (Windows never blocks in a receive: nothing to mark.)
+  bool blocked_in(io_handle fd) const noexcept;
 
  private:
+#ifdef _WIN32
   unique_fd watch_;
   unique_fd poke_;          // the pair's other end, written by fire() (Windows)
+#else
+  mutable std::atomic<io_handle> watch_{invalid_handle};    // the eventfd, once made
+  mutable std::atomic<io_handle> blocked_{invalid_handle};  // see blocked_in()
+  std::atomic<bool> fired_{false};
+#endif
   void* event_ = nullptr;   // set by fire() (Windows)
 };
 

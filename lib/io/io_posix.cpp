@@ -1,15 +1,19 @@
 // The I/O unit on POSIX: descriptors closed once, every wait a poll() that also watches the
-// deadline's wake-up descriptor (an eventfd), so no wait outlives its deadline or a session
-// that is closing; and the socket calls of sockets.h.
+// deadline's wake-up descriptor (an eventfd), or a socket receive bounded by its receive
+// timeout that the wake-up ends by shutting the socket down, so no wait outlives its deadline
+// or a session that is closing; and the socket calls of sockets.h.
 #include "io.h"
 #include "sockets.h"
 
 #include <algorithm>
 #include <cerrno>
+#include <cstdlib>
 #include <cstring>
 #include <fcntl.h>
 #include <poll.h>
 #include <sys/eventfd.h>
+#include <sys/ioctl.h>
+#include <sys/time.h>
 #include <sys/uio.h>
 #include <unistd.h>
 
@@ -20,18 +24,49 @@ void unique_fd::reset(io_handle fd) noexcept {
   fd_ = fd;
 }
 
-wake_signal::wake_signal() : watch_(::eventfd(0, EFD_CLOEXEC | EFD_NONBLOCK)) {}
+wake_signal::wake_signal() = default;
 
-wake_signal::~wake_signal() = default;
+wake_signal::~wake_signal() {
+  if (const io_handle fd = watch_.load(); fd >= 0) ::close(fd);
+}
 
-bool wake_signal::usable() const noexcept { return static_cast<bool>(watch_); }
+// Nothing to make in advance: the eventfd comes with the first wait that watches it.
+bool wake_signal::usable() const noexcept { return true; }
+
+io_handle wake_signal::fd() const noexcept {
+  io_handle fd = watch_.load();
+  if (fd >= 0) return fd;
+  const io_handle made = ::eventfd(0, EFD_CLOEXEC | EFD_NONBLOCK);
+  if (made < 0) return invalid_handle;
+  if (!watch_.compare_exchange_strong(fd, made)) {
+    ::close(made);  // another thread's wait made one first
+    return fd;
+  }
+  // A fire() that came before the eventfd existed had nothing to write to.
+  if (fired_.load()) {
+    const std::uint64_t one = 1;
+    [[maybe_unused]] ssize_t n = ::write(made, &one, sizeof one);
+  }
+  return made;
+}
+
+bool wake_signal::blocked_in(io_handle fd) const noexcept {
+  blocked_.store(fd);
+  return !fired_.load();
+}
 
 void wake_signal::fire() noexcept {
+  // Flag first, then look for what to wake: a wait that starts meanwhile either sees the
+  // flag or is seen here (the atomics are sequentially consistent).
+  fired_.store(true);
   // The counter is never read back, so the descriptor stays readable for good.
-  if (watch_) {
+  if (const io_handle fd = watch_.load(); fd >= 0) {
     const std::uint64_t one = 1;
-    [[maybe_unused]] ssize_t n = ::write(watch_.get(), &one, sizeof one);
+    [[maybe_unused]] ssize_t n = ::write(fd, &one, sizeof one);
   }
+  // A receive blocked on its socket ends once the socket is shut down; the connection is of
+  // no further use to a session that is closing.
+  if (const io_handle fd = blocked_.load(); fd >= 0) ::shutdown(fd, SHUT_RDWR);
 }
 
 long process_id() noexcept { return ::getpid(); }
@@ -53,9 +88,16 @@ ViStatus errno_to_status(int error) {
 namespace {
 
 // Polls fd (skipped when negative) and the deadline's wake-up for at most timeout_ms.
-// Returns poll's result; woken tells whether the wake-up fired.
+// Returns poll's result; woken tells whether the wake-up fired. -1 with ENOMEM when the
+// wake-up has no descriptor to watch.
 int poll_with_wake(io_handle fd, short events, const deadline& until, int timeout_ms, bool& woken) {
-  pollfd p[2] = {{fd, events, 0}, {until.wake_fd(), POLLIN, 0}};
+  woken = false;
+  const io_handle wake = until.wake_fd();
+  if (until.wake() && wake < 0) {
+    errno = ENOMEM;
+    return -1;
+  }
+  pollfd p[2] = {{fd, events, 0}, {wake, POLLIN, 0}};
   int n = ::poll(p, 2, timeout_ms);
   woken = n > 0 && p[1].revents != 0;
   return n;
@@ -66,14 +108,11 @@ int poll_with_wake(io_handle fd, short events, const deadline& until, int timeou
 ViStatus pause_ms(int ms, const deadline& until) {
   bool woken = false;
   const int n = poll_with_wake(-1, 0, until, ms, woken);
-  return woken || (n < 0 && errno == EINTR) ? VI_ERROR_ABORT : VI_SUCCESS;
+  if (woken || (n < 0 && errno == EINTR)) return VI_ERROR_ABORT;
+  return n < 0 ? errno_to_status(errno) : VI_SUCCESS;
 }
 
-bool deadline::woken() const {
-  bool woken = false;
-  poll_with_wake(-1, 0, *this, 0, woken);
-  return woken;
-}
+bool deadline::woken() const { return wake_ && wake_->fired(); }
 
 ViStatus wait_ready(io_handle fd, short events, const deadline& until) {
   bool woken = false;
@@ -88,23 +127,23 @@ ViStatus wait_ready(io_handle fd, short events, const deadline& until) {
 ViStatus drain_until_quiet(io_handle fd, const deadline& until) {
   std::byte scratch[16384];
   for (;;) {
-    const ssize_t n = ::read(fd, scratch, sizeof scratch);
-    if (n > 0) {
-      if (until.expired()) return VI_ERROR_TMO;  // still arriving: the line never went quiet
-      if (until.woken()) return VI_ERROR_ABORT;  // the session is closing
-      continue;
-    }
-    if (n == 0) return VI_ERROR_CONN_LOST;
-    // A signal ends the clear as it ends every wait.
-    if (errno == EINTR) return VI_ERROR_ABORT;
-    if (errno != EAGAIN && errno != EWOULDBLOCK) return errno_to_status(errno);
-    // Nothing there now: wait the quiet interval, never past the deadline, for more.
+    // Wait the quiet interval, never past the deadline, for more; a read follows only when
+    // something is there, so a socket that blocks never holds the clear up.
     const int quiet = until.infinite() ? clear_quiet_ms : std::min(clear_quiet_ms, until.poll_ms());
     bool woken = false;
     const int ready = poll_with_wake(fd, POLLIN, until, quiet, woken);
     if (woken) return VI_ERROR_ABORT;
     if (ready == 0) return VI_SUCCESS;
+    // A signal ends the clear as it ends every wait.
     if (ready < 0) return errno == EINTR ? VI_ERROR_ABORT : errno_to_status(errno);
+    const ssize_t n = ::read(fd, scratch, sizeof scratch);
+    if (n > 0) {
+      if (until.expired()) return VI_ERROR_TMO;  // still arriving: the line never went quiet
+      continue;
+    }
+    if (n == 0) return VI_ERROR_CONN_LOST;
+    if (errno == EINTR) return VI_ERROR_ABORT;
+    if (errno != EAGAIN && errno != EWOULDBLOCK) return errno_to_status(errno);
   }
 }
 
@@ -189,9 +228,10 @@ bool set_flag(io_handle fd, int level, int option, bool on) {
   return ::setsockopt(fd, level, option, &value, sizeof value) == 0;
 }
 
-long send_some(io_handle fd, std::span<const std::byte> head, std::span<const std::byte> tail, bool more) {
+long send_some(io_handle fd, std::span<const std::byte> head, std::span<const std::byte> tail, bool more,
+               bool dont_wait) {
   // MSG_NOSIGNAL: a peer that hung up costs one connection, never the process.
-  const int flags = MSG_NOSIGNAL | (more ? MSG_MORE : 0);
+  const int flags = MSG_NOSIGNAL | (more ? MSG_MORE : 0) | (dont_wait ? MSG_DONTWAIT : 0);
   // One piece (a whole RPC call, say) goes out with send(), which spares the kernel copying in
   // and checking a message header.
   if (head.empty() || tail.empty()) {
@@ -206,7 +246,23 @@ long send_some(io_handle fd, std::span<const std::byte> head, std::span<const st
   return ::sendmsg(fd, &msg, flags);
 }
 
-long receive_some(io_handle fd, std::span<std::byte> space) { return ::recv(fd, space.data(), space.size(), 0); }
+long receive_some(io_handle fd, std::span<std::byte> space, bool dont_wait) {
+  return ::recv(fd, space.data(), space.size(), dont_wait ? MSG_DONTWAIT : 0);
+}
+
+bool wait_inside_receive(io_handle fd) {
+  int non_blocking = 0;
+  return ::ioctl(fd, FIONBIO, &non_blocking) == 0;
+}
+
+long receive_within(io_handle fd, std::span<std::byte> space, int timeout_ms, int& timeout_set_ms) {
+  if (timeout_set_ms < 0 || std::abs(timeout_set_ms - timeout_ms) > receive_timeout_slack_ms) {
+    const timeval limit{timeout_ms / 1000, (timeout_ms % 1000) * 1000};
+    if (::setsockopt(fd, SOL_SOCKET, SO_RCVTIMEO, &limit, sizeof limit) != 0) return -1;
+    timeout_set_ms = timeout_ms;
+  }
+  return ::recv(fd, space.data(), space.size(), 0);
+}
 
 void reuse_address(io_handle listening) { set_flag(listening, SOL_SOCKET, SO_REUSEADDR, true); }
 

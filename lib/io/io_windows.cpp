@@ -175,6 +175,10 @@ wake_signal::~wake_signal() {
 
 bool wake_signal::usable() const noexcept { return watch_ && event_ != nullptr; }
 
+io_handle wake_signal::fd() const noexcept { return watch_.get(); }
+
+bool wake_signal::blocked_in(io_handle) const noexcept { return true; }
+
 void wake_signal::fire() noexcept {
   // The byte is never read, so the watched end stays readable for good; the event is
   // manual-reset, so it stays set.
@@ -374,7 +378,8 @@ bool set_flag(io_handle fd, int level, int option, bool on) {
   return ::setsockopt(fd, level, option, reinterpret_cast<const char*>(&value), sizeof value) == 0;
 }
 
-long send_some(io_handle fd, std::span<const std::byte> head, std::span<const std::byte> tail, bool) {
+// Sockets here are always non-blocking: dont_wait changes nothing.
+long send_some(io_handle fd, std::span<const std::byte> head, std::span<const std::byte> tail, bool, bool) {
   // WSABUF lengths are 32 bits: a larger piece goes in several sends.
   constexpr std::size_t most = std::size_t{1} << 30;
   WSABUF buffers[2];
@@ -391,10 +396,15 @@ long send_some(io_handle fd, std::span<const std::byte> head, std::span<const st
   return static_cast<long>(sent);
 }
 
-long receive_some(io_handle fd, std::span<std::byte> space) {
+long receive_some(io_handle fd, std::span<std::byte> space, bool) {
   const int length = static_cast<int>(std::min<std::size_t>(space.size(), 1 << 30));
   return ::recv(fd, reinterpret_cast<char*>(space.data()), length, 0);
 }
+
+// Receives keep waiting in select() here, beside the wake-ups a socket cannot be told of.
+bool wait_inside_receive(io_handle) { return false; }
+
+long receive_within(io_handle fd, std::span<std::byte> space, int, int&) { return receive_some(fd, space, true); }
 
 // SO_EXCLUSIVEADDRUSE: Windows lets a restarted server bind past lingering connections
 // anyway; what it must be kept from is another program binding the same port beside it.

@@ -1,6 +1,8 @@
-// TCP for the network transports. Every wait is bounded by the operation's deadline; sockets
-// are non-blocking so no call can sleep past it, and a signal ends a wait with VI_ERROR_ABORT
-// instead of restarting it. The calls that differ between systems are in sockets.h.
+// TCP for the network transports. Every wait is bounded by the operation's deadline: sockets
+// connect non-blocking, and afterwards either stay so or wait only inside a receive bounded by
+// the socket's receive timeout (receive_wait), every other call saying it must not wait; a
+// signal ends a wait with VI_ERROR_ABORT instead of restarting it (a receive with a timeout is
+// never restarted). The calls that differ between systems are in sockets.h.
 #include "net.h"
 #include "sockets.h"
 
@@ -232,7 +234,7 @@ ViStatus send_all(io_handle fd, std::span<const std::byte> head, std::span<const
   while (written < total) {
     const auto rest_of_head = written < head.size() ? head.subspan(written) : std::span<const std::byte>();
     const auto rest_of_tail = written <= head.size() ? tail : tail.subspan(written - head.size());
-    const long n = sockets::send_some(fd, rest_of_head, rest_of_tail);
+    const long n = sockets::send_some(fd, rest_of_head, rest_of_tail, false, true);
     if (n > 0) {
       written += static_cast<std::size_t>(n);
       continue;
@@ -266,11 +268,33 @@ ViStatus send_frame(io_handle fd, std::span<const std::byte> head, std::span<con
   }
 }
 
-ViStatus receive_some(io_handle fd, std::span<std::byte> space, const deadline& until, std::size_t& count) {
+void receive_wait::wait_inside(io_handle fd) {
+  inside = sockets::wait_inside_receive(fd);
+  timeout_set_ms = -1;
+}
+
+ViStatus receive_some(io_handle fd, std::span<std::byte> space, const deadline& until, std::size_t& count,
+                      receive_wait* how) {
   count = 0;
   if (space.empty()) return VI_SUCCESS;
+  const bool inside = how && how->inside;
   for (;;) {
-    const long n = sockets::receive_some(fd, space);
+    const int left = inside ? until.poll_ms() : 0;
+    long n = 0;
+    const wake_signal* wake = until.wake();
+    if (left > 0) {
+      // The wake-up shuts the socket down to end this wait (wake_signal::blocked_in).
+      if (wake && !wake->blocked_in(fd)) return VI_ERROR_ABORT;
+      n = sockets::receive_within(fd, space, left, how->timeout_set_ms);
+      const int error = sockets::last_error();
+      if (wake) wake->blocked_in(invalid_handle);
+      if (n <= 0 && until.woken()) return VI_ERROR_ABORT;
+      if (n < 0 && sockets::would_block(error)) continue;  // the receive timeout ran out
+      if (n < 0) return sockets::interrupted(error) ? VI_ERROR_ABORT : errno_to_status(error);
+    } else {
+      // No time left (only what is there), no end to the wait, or a socket that never waits.
+      n = sockets::receive_some(fd, space, inside);
+    }
     if (n > 0) {
       count = static_cast<std::size_t>(n);
       return VI_SUCCESS;

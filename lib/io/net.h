@@ -33,9 +33,23 @@ ViStatus send_all(io_handle fd, std::span<const std::byte> head, std::span<const
 ViStatus send_frame(io_handle fd, std::span<const std::byte> head, std::span<const std::byte> tail,
                     const deadline& until, std::size_t& written, bool started = false);
 
+// How receives on one connected socket of a transport wait. Once wait_inside() took the socket
+// (POSIX), a receive with time left waits inside the receive call, bounded by the socket's
+// receive timeout, which is set again only when the time left has moved away from it: a
+// query then costs one system call per receive, with no poll() before it. A wait with no end
+// (VI_TMO_INFINITE) still polls, beside the deadline's wake-up. Every other call on such a
+// socket must not wait (net.h's sends never do).
+struct receive_wait {
+  bool inside = false;  // the socket waits inside its receives
+  int timeout_set_ms = -1;
+  // Takes a newly connected socket (a no-op where the system cannot, see sockets.h).
+  void wait_inside(io_handle fd);
+};
+
 // Receives at least one byte (at most space.size()) into space. A closed connection is
-// VI_ERROR_CONN_LOST.
-ViStatus receive_some(io_handle fd, std::span<std::byte> space, const deadline& until, std::size_t& count);
+// VI_ERROR_CONN_LOST. how: how the socket's receives wait (none: in wait_ready()).
+ViStatus receive_some(io_handle fd, std::span<std::byte> space, const deadline& until, std::size_t& count,
+                      receive_wait* how = nullptr);
 
 // Receives exactly space.size() bytes, for fixed-size protocol headers and payloads.
 ViStatus receive_exact(io_handle fd, std::span<std::byte> space, const deadline& until);

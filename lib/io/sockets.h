@@ -74,10 +74,24 @@ bool set_flag(io_handle fd, int level, int option, bool on);
 
 // One send of head then tail (tail may be empty): the count sent, or -1 (last_error()).
 // more: further bytes follow at once, so the system may hold back a partial segment.
+// dont_wait: never wait, also on a blocking socket (would_block() then).
 long send_some(io_handle fd, std::span<const std::byte> head, std::span<const std::byte> tail,
-               bool more = false);
-// One receive: the count, 0 when the peer closed, -1 (last_error()).
-long receive_some(io_handle fd, std::span<std::byte> space);
+               bool more = false, bool dont_wait = false);
+// One receive: the count, 0 when the peer closed, -1 (last_error()). dont_wait as for send.
+long receive_some(io_handle fd, std::span<std::byte> space, bool dont_wait = false);
+
+// Makes a connected socket wait inside its receives, where the system bounds such a wait by a
+// receive timeout that a signal cuts short (POSIX: the socket becomes blocking; a receive
+// there waits in one call instead of a poll() and a recv()). False where it does not, and the
+// socket stays non-blocking (Windows).
+bool wait_inside_receive(io_handle fd);
+// How far a receive timeout already set may be from the time left before it is set again: a
+// wait may end this much after its deadline, or come back this much early and wait again.
+inline constexpr int receive_timeout_slack_ms = 1;
+// One receive on a socket made by wait_inside_receive() that waits at most about timeout_ms
+// (> 0) for bytes; would_block() when none came. timeout_set_ms is the receive timeout last
+// set on the socket (-1: none yet), kept by the caller.
+long receive_within(io_handle fd, std::span<std::byte> space, int timeout_ms, int& timeout_set_ms);
 
 // Listening side, for the simulator: lets a restarted server bind its fixed port again while
 // old connections linger, without letting another program bind the same port beside it.

@@ -83,6 +83,44 @@ TEST(io, a_wait_with_nothing_arriving_times_out_and_an_unfired_wake_up_is_not_se
   EXPECT_FALSE(until.woken());
 }
 
+// A socket that waits inside its receives (where the system allows it) ends such a wait for
+// the same reasons as one that polls: a wake-up from another thread, also one that came before
+// the wait began, and the deadline; and still delivers what arrives.
+TEST(io, a_receive_waiting_inside_the_call_ends_on_a_wake_up_or_its_deadline) {
+  std::byte space[16];
+  std::size_t count = 0;
+  // Long enough that a wake-up the wait misses hangs the test instead of passing it late.
+  for (const ViUInt32 timeout : {600'000u, VI_TMO_INFINITE}) {
+    SCOPED_TRACE(timeout);
+    connection c;
+    receive_wait how;
+    how.wait_inside(c.ours.get());
+    wake_signal wake;
+    std::thread closer([&] {
+      std::this_thread::sleep_for(std::chrono::milliseconds(50));
+      wake.fire();
+    });
+    EXPECT_EQ(receive_some(c.ours.get(), space, deadline::after_ms(timeout, &wake), count, &how), VI_ERROR_ABORT);
+    closer.join();
+    EXPECT_EQ(receive_some(c.ours.get(), space, deadline::after_ms(timeout, &wake), count, &how), VI_ERROR_ABORT);
+  }
+
+  connection c;
+  receive_wait how;
+  how.wait_inside(c.ours.get());
+  wake_signal wake;
+  EXPECT_EQ(receive_some(c.ours.get(), space, deadline::after_ms(30, &wake), count, &how), VI_ERROR_TMO);
+  std::size_t written = 0;
+  ASSERT_EQ(send_all(c.peer.get(), bytes("answer\n"), {}, deadline::after_ms(5000), written), VI_SUCCESS);
+  EXPECT_EQ(receive_some(c.ours.get(), space, deadline::after_ms(5000, &wake), count, &how), VI_SUCCESS);
+  EXPECT_EQ(std::string(reinterpret_cast<const char*>(space), count), "answer\n");
+
+  // Fired before any wait watched it: a poll that starts later still sees it.
+  wake_signal early;
+  early.fire();
+  EXPECT_EQ(pause_ms(10'000, deadline::after_ms(10'000, &early)), VI_ERROR_ABORT);
+}
+
 TEST(io, a_port_nobody_listens_on_is_not_found_and_says_where) {
   std::uint16_t closed_port = 0;
   {
