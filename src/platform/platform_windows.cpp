@@ -143,7 +143,8 @@ bool is_terminal(std::FILE* stream) {
 // in progress there at once (as a signal does on POSIX); the run sees the note at its next
 // check, takes the wake-up back so its closing steps can wait again, delivers what arrived and
 // ends. (An installed VISA library's waits know nothing of it and run to their timeout.) A
-// second Ctrl-C or Ctrl-Break goes on to the system's handler, which ends the process at once. When the console window closes (or the user logs off), the system ends the process
+// second Ctrl-C or Ctrl-Break goes on to the system's handler, which ends the process at once.
+// When the console window closes (or the user logs off), the system ends the process
 // as soon as the handler returns; the handler therefore waits, giving the run the few seconds
 // the system allows to close its files and sessions.
 namespace {
