@@ -6,7 +6,6 @@
 #include "transport.h"
 
 #include <algorithm>
-#include <utility>
 
 namespace kobrant::visa {
 namespace {
@@ -27,7 +26,7 @@ class socket_transport final : public transport {
     std::size_t sent = 0;
     ViStatus status = send_all(fd_.get(), data, tail, until, sent);
     written = std::min(sent, data.size());
-    answer_due_ = sent > 0;
+    receive_wait_.answer_due = sent > 0;
     return status;
   }
 
@@ -36,12 +35,6 @@ class socket_transport final : public transport {
     end = false;
     count = 0;
     if (!fd_) return VI_ERROR_CONN_LOST;
-    // Right after a command the answer cannot be there yet: wait for it first rather than
-    // read, find nothing, and wait. Later reads read first and wait only when that would block.
-    // (A socket that waits inside its receives has no such gap.)
-    if (std::exchange(answer_due_, false) && !space.empty() && !receive_wait_.inside) {
-      if (ViStatus status = wait_ready(fd_.get(), POLLIN, until); status < 0) return status;
-    }
     return receive_some(fd_.get(), space, until, count, &receive_wait_);
   }
 
@@ -76,7 +69,6 @@ class socket_transport final : public transport {
  private:
   unique_fd fd_;
   receive_wait receive_wait_;
-  bool answer_due_ = false;  // a command went out and no read has begun since
   ViBoolean nodelay_ = VI_TRUE;
   ViBoolean keepalive_ = VI_FALSE;
 };

@@ -136,9 +136,7 @@ class rpc_channel {
       }
       const bool direct = space.size() >= in_.size();
       std::size_t n = 0;
-      ViStatus status = reply_due_ && !receive_wait_.inside ? wait_ready(fd_.get(), POLLIN, until) : VI_SUCCESS;
-      reply_due_ = false;
-      if (status >= 0) status = receive_some(fd_.get(), direct ? space : std::span(in_), until, n, &receive_wait_);
+      ViStatus status = receive_some(fd_.get(), direct ? space : std::span(in_), until, n, &receive_wait_);
       if (direct) {
         done = reader_.took(std::min(n, space.size()));
       } else {
@@ -200,7 +198,7 @@ class rpc_channel {
     }
     if (status < 0) disconnect();
     sent_whole_ = status >= 0;
-    reply_due_ = sent_whole_;
+    receive_wait_.answer_due = sent_whole_;
     return status;
   }
 
@@ -220,7 +218,6 @@ class rpc_channel {
   std::array<std::byte, receive_buffer_size> in_;
   std::size_t in_pos_ = 0;  // in_[in_pos_, in_end_) is received and not yet decoded
   std::size_t in_end_ = 0;
-  bool reply_due_ = false;  // a call just went out and nothing of its reply has been read
   std::uint32_t last_xid_ = 0;
   bool in_step_ = true;
   bool read_pending_ = false;

@@ -8,6 +8,7 @@
 
 #include <algorithm>
 #include <cstring>
+#include <utility>
 #include <vector>
 
 namespace kobrant::visa {
@@ -278,6 +279,9 @@ ViStatus receive_some(io_handle fd, std::span<std::byte> space, const deadline& 
   count = 0;
   if (space.empty()) return VI_SUCCESS;
   const bool inside = how && how->inside;
+  if (how && std::exchange(how->answer_due, false) && !inside) {
+    if (ViStatus status = wait_ready(fd, POLLIN, until); status < 0) return status;
+  }
   for (;;) {
     const int left = inside ? until.poll_ms() : 0;
     long n = 0;

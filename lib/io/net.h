@@ -42,6 +42,10 @@ ViStatus send_frame(io_handle fd, std::span<const std::byte> head, std::span<con
 struct receive_wait {
   bool inside = false;  // the socket waits inside its receives
   int timeout_set_ms = -1;
+  // A request just went out and no receive has begun since: its answer cannot be there yet, so
+  // a socket that does not wait inside its receives waits for it first rather than reads,
+  // finds nothing, and waits. Set by the transport after each request.
+  bool answer_due = false;
   // Takes a newly connected socket (a no-op where the system cannot, see sockets.h).
   void wait_inside(io_handle fd);
 };
