@@ -61,6 +61,16 @@ class pty_peer {
     ASSERT_EQ(::poll(&p, 1, 10000), 1);
   }
 
+  // Waits until count bytes are in the port's input queue, so that one read can take them all.
+  void wait_until_queued(int count) const {
+    int queued = 0;
+    for (auto give_up = clock_type::now() + 10s; clock_type::now() < give_up;) {
+      if (::ioctl(slave_, FIONREAD, &queued) == 0 && queued >= count) return;
+      std::this_thread::sleep_for(1ms);
+    }
+    FAIL() << queued << " of " << count << " bytes queued";
+  }
+
   // Everything the library wrote that arrives within a moment: enough to see a missing,
   // doubled or translated byte.
   std::string received() const {
@@ -172,6 +182,34 @@ TEST(serial_transport, timeouts_bound_reads_and_writes_and_keep_what_arrived) {
   EXPECT_LT(clock_type::now() - start, 5s);
   EXPECT_GT(count, 0u);
   EXPECT_LT(count, big.size());
+}
+
+// A read after one that took a large piece first looks for more bytes without waiting, as an
+// answer streaming in is on its way; it must then wait like any read, for bytes that come late
+// and until its timeout.
+TEST(serial_transport, reads_after_a_large_piece_still_wait_for_late_bytes_and_time_out) {
+  pty_peer peer;
+  session s(peer.resource());
+  ASSERT_EQ(s.status(), VI_SUCCESS);
+  const std::string piece(2048, 'a');
+  peer.send(piece);
+  peer.wait_until_queued(static_cast<int>(piece.size()));
+  EXPECT_EQ(s.read(piece.size()), std::make_pair(VI_SUCCESS_MAX_CNT, piece));
+  std::thread late([&] {
+    std::this_thread::sleep_for(50ms);
+    peer.send("late\n");
+  });
+  EXPECT_EQ(s.read(), std::make_pair(VI_SUCCESS, std::string("late\n")));
+  late.join();
+
+  ASSERT_EQ(s.set(VI_ATTR_TMO_VALUE, 200), VI_SUCCESS);
+  peer.send(piece);
+  peer.wait_until_queued(static_cast<int>(piece.size()));
+  EXPECT_EQ(s.read(piece.size()), std::make_pair(VI_SUCCESS_MAX_CNT, piece));
+  const auto start = clock_type::now();
+  EXPECT_EQ(s.read().first, VI_ERROR_TMO);
+  EXPECT_GE(clock_type::now() - start, 190ms);
+  EXPECT_LT(clock_type::now() - start, 5s);
 }
 
 TEST(serial_transport, holds_the_port_exclusively_until_closed) {
