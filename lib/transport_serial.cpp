@@ -32,7 +32,7 @@ constexpr int max_drain_pause_ms = 20;
 // bytes are microseconds away. While an answer streams in faster than it is taken (the last
 // read brought at least streaming_read_bytes), looking at the queue with FIONREAD, which never
 // waits, for up to streaming_look first gets the next bytes without that sleep: a 100 MB answer
-// over a pseudo-terminal came 4-5 times faster and with less CPU time. Reads on a slow line
+// over a pseudo-terminal came 3 to 5 times faster, with less CPU time. Reads on a slow line
 // bring a few bytes each and never look.
 constexpr std::size_t streaming_read_bytes = 1024;
 constexpr auto streaming_look = std::chrono::microseconds(30);
