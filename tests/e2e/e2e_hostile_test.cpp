@@ -9,10 +9,12 @@
 #include <optional>
 #include <ostream>
 #include <string>
+#include <string_view>
 #include <tuple>
 #include <vector>
 
 #include "e2e_hostile.h"
+#include "tool_platform.h"
 
 namespace kobrant::test {
 namespace {
@@ -45,6 +47,11 @@ class hostile : public hostile_e2e<hostile_param> {
 };
 
 TEST_P(hostile, the_run_ends_in_time_with_the_fault_named_and_the_bytes_kept) {
+  if (tool_is_windows() && std::string_view(transport().name) == "vxi11" &&
+      std::string_view(fault().name) == "reset_before_the_answer") {
+    GTEST_SKIP() << "wine 8.0's server stops on a failed assertion in its socket poll code in this "
+                    "case now and then, and every wine program after it fails (README, Windows)";
+  }
   const auto out_file = files / "answer.bin";
   std::vector<std::string> args = {"/c=" + fault().command, "/t=" + std::to_string(hostile_timeout_ms)};
   if (where() == sink::file) args.push_back("/o=" + out_file.string());
