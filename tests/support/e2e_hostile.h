@@ -42,8 +42,8 @@ inline const std::vector<fault_case>& instrument_faults() {
       {"reset_before_the_answer", "RESET? 0", visa_connection_lost, ""},
       {"reset_during_the_answer", "RESET? 1000", visa_connection_lost, text_pattern(1000)},
       {"stall_during_the_answer", "STALL? 1000", visa_timeout, text_pattern(1000)},
-      // Stops after streaming more than one buffer: reads that were taking large pieces must
-      // still wait out the timeout, and keep every byte.
+      // Stops after more than one buffer of answer: the read after the full buffer must still
+      // wait out the timeout, and every byte stays.
       {"stall_after_a_stream", "STALL? 300000", visa_timeout, text_pattern(300000)},
       // 40 bytes 100 ms apart take 4 s, eight times the timeout of the one read.
       {"slow_drip", "DRIP? 40 100", visa_timeout, text_pattern(40) + "\n", true},
