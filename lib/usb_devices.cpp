@@ -2,8 +2,12 @@
 // named by its bus and port path ("1-2.4"), each of its interfaces by the device's name, the
 // configuration and the interface number ("1-2.4:1.0"). Numeric attributes are written in hex
 // (idVendor "1234", bInterfaceClass "fe") except busnum and devnum (decimal), each ending in a
-// newline. Every file-system call takes an error_code: a listing must never throw because a
-// device was unplugged while it was being read.
+// newline. A device unplugged while it is being read only drops out of the listing: every
+// failed file-system call means "not there".
+//
+// Plain POSIX calls and string paths rather than std::filesystem or streams: those would link
+// the C++ locale machinery into every program that uses the library, hundreds of kilobytes and
+// hundreds of relocations mapped and applied at each start of the tool.
 #include "usb_devices.h"
 
 #include "resource_name.h"
@@ -12,32 +16,46 @@
 #include <cctype>
 #include <charconv>
 #include <cstdio>
+#include <dirent.h>
+#include <string_view>
+#ifndef _WIN32
+#include <unistd.h>
+#endif
 
 namespace kobrant::visa::usb {
 namespace {
 
-namespace fs = std::filesystem;
-
-// The first line of an attribute file, without its newline; nullopt when it cannot be read.
-// Read through stdio rather than a stream: streams would link the C++ locale machinery into
-// every program that uses the library, hundreds of kilobytes mapped at each start.
-std::optional<std::string> read_attribute(const fs::path& file) {
-  std::FILE* in = std::fopen(file.string().c_str(), "r");
-  if (!in) return std::nullopt;
-  std::string line;
-  char piece[256];
-  while (std::fgets(piece, sizeof piece, in)) {
-    line += piece;
-    if (!line.empty() && line.back() == '\n') break;
+// The names in a directory, without "." and ".."; none when it cannot be opened.
+std::vector<std::string> entries_of(const std::string& path) {
+  std::vector<std::string> names;
+  DIR* dir = ::opendir(path.c_str());
+  if (!dir) return names;
+  while (const dirent* item = ::readdir(dir)) {
+    const std::string_view name = item->d_name;
+    if (name != "." && name != "..") names.emplace_back(name);
   }
-  const bool failed = std::ferror(in) != 0;
-  std::fclose(in);
-  if (failed) return std::nullopt;
-  while (!line.empty() && (line.back() == '\n' || line.back() == '\r')) line.pop_back();
-  return line;
+  ::closedir(dir);
+  return names;
 }
 
-std::optional<unsigned> read_number(const fs::path& file, int base) {
+// The first line of an attribute file, without its newline; nullopt when it cannot be read.
+// sysfs hands out at most a page per attribute, so a longer file is not one and is refused
+// rather than read on without bound.
+std::optional<std::string> read_attribute(const std::string& file) {
+  char text[4096 + 1];
+  std::FILE* in = std::fopen(file.c_str(), "rb");
+  if (!in) return std::nullopt;
+  const std::size_t got = std::fread(text, 1, sizeof text, in);
+  const bool failed = std::ferror(in) != 0;
+  std::fclose(in);
+  if (failed || got == sizeof text) return std::nullopt;
+  std::string_view line(text, got);
+  line = line.substr(0, line.find('\n'));
+  while (!line.empty() && line.back() == '\r') line.remove_suffix(1);
+  return std::string(line);
+}
+
+std::optional<unsigned> read_number(const std::string& file, int base) {
   auto text = read_attribute(file);
   if (!text) return std::nullopt;
   // Leading and trailing blanks are not part of the number (busnum is sometimes padded).
@@ -54,51 +72,54 @@ std::optional<unsigned> read_number(const fs::path& file, int base) {
 }
 
 // The last path component a symlink points to ("usbtmc" for .../drivers/usbtmc).
-std::string link_target_name(const fs::path& link) {
-  std::error_code ec;
-  const fs::path target = fs::read_symlink(link, ec);
-  return ec ? std::string() : target.filename().string();
+std::string link_target_name(const std::string& link) {
+#ifdef _WIN32
+  (void)link;  // no sysfs, no links to follow
+  return {};
+#else
+  char target[4096];
+  const auto n = ::readlink(link.c_str(), target, sizeof target);
+  if (n <= 0 || static_cast<std::size_t>(n) >= sizeof target) return {};
+  std::string_view path(target, static_cast<std::size_t>(n));
+  while (!path.empty() && path.back() == '/') path.remove_suffix(1);
+  const auto slash = path.rfind('/');
+  return std::string(slash == std::string_view::npos ? path : path.substr(slash + 1));
+#endif
 }
 
 // The usbtmc driver's node under the interface: usbmisc/usbtmcN.
-std::string char_device_of(const fs::path& interface_dir) {
-  std::error_code ec;
-  fs::directory_iterator it(interface_dir / "usbmisc", ec);
-  if (ec) return {};
-  for (; it != fs::directory_iterator(); it.increment(ec)) {
-    if (ec) break;
-    const std::string name = it->path().filename().string();
-    if (name.rfind("usbtmc", 0) == 0) return name;
-  }
+std::string char_device_of(const std::string& interface_dir) {
+  for (auto& name : entries_of(interface_dir + "/usbmisc"))
+    if (name.rfind("usbtmc", 0) == 0) return std::move(name);
   return {};
 }
 
-std::optional<tmc_interface> read_interface(const fs::path& devices, const std::string& name) {
+std::optional<tmc_interface> read_interface(const std::string& devices, const std::string& name) {
   // Only interface entries have a ':' in their names; the device is the part before it.
   const auto colon = name.find(':');
   if (colon == std::string::npos || colon == 0) return std::nullopt;
-  const fs::path dir = devices / name;
-  const auto cls = read_number(dir / "bInterfaceClass", 16);
-  const auto sub = read_number(dir / "bInterfaceSubClass", 16);
-  const auto protocol = read_number(dir / "bInterfaceProtocol", 16);
-  const auto number = read_number(dir / "bInterfaceNumber", 16);
+  const std::string dir = devices + "/" + name + "/";
+  const auto cls = read_number(dir + "bInterfaceClass", 16);
+  const auto sub = read_number(dir + "bInterfaceSubClass", 16);
+  const auto protocol = read_number(dir + "bInterfaceProtocol", 16);
+  const auto number = read_number(dir + "bInterfaceNumber", 16);
   if (!cls || !sub || !protocol || !number) return std::nullopt;
   if (*cls != tmc_class || *sub != tmc_subclass || *protocol > 1) return std::nullopt;
 
   tmc_interface tmc;
   tmc.device = name.substr(0, colon);
-  const fs::path device = devices / tmc.device;
-  const auto vendor = read_number(device / "idVendor", 16);
-  const auto product = read_number(device / "idProduct", 16);
+  const std::string device = devices + "/" + tmc.device + "/";
+  const auto vendor = read_number(device + "idVendor", 16);
+  const auto product = read_number(device + "idProduct", 16);
   if (!vendor || !product || *vendor > 0xFFFF || *product > 0xFFFF) return std::nullopt;
   tmc.vendor_id = static_cast<std::uint16_t>(*vendor);
   tmc.product_id = static_cast<std::uint16_t>(*product);
-  tmc.serial = read_attribute(device / "serial");
-  tmc.bus = read_number(device / "busnum", 10).value_or(0);
-  tmc.address = read_number(device / "devnum", 10).value_or(0);
+  tmc.serial = read_attribute(device + "serial");
+  tmc.bus = read_number(device + "busnum", 10).value_or(0);
+  tmc.address = read_number(device + "devnum", 10).value_or(0);
   tmc.interface_number = *number;
   tmc.protocol = *protocol;
-  tmc.driver = link_target_name(dir / "driver");
+  tmc.driver = link_target_name(dir + "driver");
   if (tmc.driver == "usbtmc") tmc.char_device = char_device_of(dir);
   return tmc;
 }
@@ -107,13 +128,8 @@ std::optional<tmc_interface> read_interface(const fs::path& devices, const std::
 
 std::vector<tmc_interface> find_tmc_interfaces(const sysfs_roots& roots) {
   std::vector<tmc_interface> found;
-  std::error_code ec;
-  fs::directory_iterator it(roots.devices, ec);
-  if (ec) return found;
-  for (; it != fs::directory_iterator(); it.increment(ec)) {
-    if (ec) break;
-    if (auto tmc = read_interface(roots.devices, it->path().filename().string())) found.push_back(std::move(*tmc));
-  }
+  for (const auto& name : entries_of(roots.devices))
+    if (auto tmc = read_interface(roots.devices, name)) found.push_back(std::move(*tmc));
   std::sort(found.begin(), found.end(), [](const tmc_interface& a, const tmc_interface& b) {
     return a.device != b.device ? a.device < b.device : a.interface_number < b.interface_number;
   });

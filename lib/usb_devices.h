@@ -8,7 +8,6 @@
 #include <kobrant/visa.h>
 
 #include <cstdint>
-#include <filesystem>
 #include <optional>
 #include <string>
 #include <vector>
@@ -20,7 +19,7 @@ inline constexpr unsigned tmc_class = 0xFE;
 inline constexpr unsigned tmc_subclass = 0x03;
 
 struct sysfs_roots {
-  std::filesystem::path devices = "/sys/bus/usb/devices";  // devices and interfaces, by name
+  std::string devices = "/sys/bus/usb/devices";  // devices and interfaces, by name
 };
 
 // One USBTMC interface and the device it belongs to.

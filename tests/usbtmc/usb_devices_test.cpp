@@ -46,7 +46,7 @@ class fake_sysfs {
 
   std::vector<std::string> names() const {
     std::vector<std::string> out;
-    for (const auto& tmc : find_tmc_interfaces({root()})) out.push_back(resource_name_of(tmc).value_or("-"));
+    for (const auto& tmc : find_tmc_interfaces({root().string()})) out.push_back(resource_name_of(tmc).value_or("-"));
     return out;
   }
   fs::path root() const { return dir_.path() / "devices"; }
@@ -82,7 +82,7 @@ TEST(usb_listing, names_every_tmc_interface_and_nothing_else) {
   EXPECT_EQ(sys.names(), (std::vector<std::string>{"USB0::0x1234::0x5678::SN1::1::INSTR",
                                                    "USB0::0x0AAD::0x01EF::::0::INSTR",
                                                    "USB0::0x1234::0x0001::AB-12::16::INSTR"}));
-  const auto found = find_tmc_interfaces({sys.root()});
+  const auto found = find_tmc_interfaces({sys.root().string()});
   ASSERT_EQ(found.size(), 3u);
   EXPECT_EQ(found[0].driver, "usbtmc");
   EXPECT_EQ(found[0].char_device, "usbtmc3");
@@ -102,6 +102,9 @@ TEST(usb_listing, skips_what_it_cannot_read_or_name) {
   sys.add_interface("1-4:1.0", "fe", "03", "01", "00");
   sys.add_device("1-5", "1234", "5678", "S");
   sys.add_interface("1-5:1.0", "fe", "03", "01", "");
+  // An attribute longer than any sysfs gives is not read on to its end, number or not.
+  sys.add_device("1-8", "1234", std::string(5000, '0') + "1", "S");
+  sys.add_interface("1-8:1.0", "fe", "03", "01", "00");
   // A serial number that a resource name cannot carry.
   sys.add_device("1-6", "1234", "5678", "A::B");
   sys.add_interface("1-6:1.0", "fe", "03", "01", "00");
