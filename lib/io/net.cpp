@@ -15,11 +15,11 @@ namespace kobrant::visa {
 
 namespace {
 
-struct open_failure {
-  ViStatus status = VI_SUCCESS;
-  std::string detail;
-};
-thread_local open_failure last_open_failure;
+// The last failed open of this thread, with its detail. The status is kept apart so that the
+// path every successful open takes touches only a plain word: the string's thread-exit
+// destructor is registered the first time a failure is noted, not on every run.
+thread_local ViStatus last_open_status = VI_SUCCESS;
+thread_local std::string last_open_detail;
 
 // A later address starts this long after the one before while that one is still in flight:
 // long enough that a host answering at once is not asked twice, short enough that a dead
@@ -165,18 +165,16 @@ candidate literal_candidate(const void* address, int family, std::uint16_t port)
 }  // namespace
 
 void note_open_failure(ViStatus status, std::string detail) {
-  last_open_failure.status = status;
-  last_open_failure.detail = std::move(detail);
+  last_open_detail = std::move(detail);
+  last_open_status = status;
 }
 
-void forget_open_failure() noexcept {
-  last_open_failure.status = VI_SUCCESS;
-  last_open_failure.detail.clear();
-}
+// The detail stays until the next failure replaces it; it is only ever read beside its status.
+void forget_open_failure() noexcept { last_open_status = VI_SUCCESS; }
 
 std::string open_failure_detail(ViStatus status) {
-  if (status >= 0 || status != last_open_failure.status) return {};
-  return last_open_failure.detail;
+  if (status >= 0 || status != last_open_status) return {};
+  return last_open_detail;
 }
 
 ViStatus tcp_connect(const std::string& host, std::uint16_t port, const deadline& until, unique_fd& out) {

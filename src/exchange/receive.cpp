@@ -38,7 +38,10 @@ bool deliver(const response_sink& sink, const char* piece, ViUInt32 count) {
       std::fputs(piece, stdout);
       return true;
     case sink_kind::echoed_console:
-      std::printf("%s -> %s\n", sink.address, piece);
+      std::fputs(sink.address, stdout);
+      std::fputs(" -> ", stdout);
+      std::fputs(piece, stdout);
+      std::fputc('\n', stdout);
       return true;
   }
   return true;

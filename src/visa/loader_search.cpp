@@ -18,7 +18,6 @@
 #include <dlfcn.h>
 #include <fcntl.h>
 #include <link.h>
-#include <sys/auxv.h>
 #include <sys/mman.h>
 #include <sys/stat.h>
 #include <unistd.h>
@@ -202,9 +201,9 @@ cache_lookup read_loader_cache(std::string_view name) {
 // meaning the current folder, trailing slashes dropped, each folder once. A folder with a
 // dynamic token ($ORIGIN, $LIB, ...) makes the list one this search cannot follow.
 bool library_path_folders(std::vector<std::string>& out) {
-  // With elevated rights (set-user-ID and the like) the loader ignores the variable.
-  if (::getauxval(AT_SECURE) != 0) return true;
-  const char* path = std::getenv("LD_LIBRARY_PATH");
+  // With elevated rights (set-user-ID and the like) the loader ignores the variable, and so
+  // does secure_getenv.
+  const char* path = ::secure_getenv("LD_LIBRARY_PATH");
   if (!path) return true;
   std::string_view rest = path;
   for (;;) {
