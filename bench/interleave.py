@@ -6,7 +6,7 @@ and the medians, minima and maxima of both, plus the load average before and aft
 
     interleave.py PLAN.json
 
-PLAN: {"rounds": N, "warmup": W, "cpu": C or null, "commands": [{"name": ..., "argv": [...],
+PLAN: {"rounds": N, "warmup": W, "cpu": C or null, "copies": K or null, "commands": [{"name": ..., "argv": [...],
 "stdout": "null" | "pipe" | "file:PATH", "stdin": "PATH" or null, "output_file": PATH or null,
 "check": "text" or null, "size": BYTES or null, "status": EXIT or null,
 "printed_ns": false}]}
@@ -20,11 +20,19 @@ or does not hold exactly "size" bytes, stops the whole measurement with an error
 must never pass for a fast one. With "printed_ns" (and stdout "pipe") the time of a run is not
 the process's wall time but the number of nanoseconds it prints, for programs that time their
 own inner loop.
+
+How long a short program takes to start also depends on where the system happened to put the
+pages of its file in memory: byte-identical copies of one program differ by a few percent here,
+as much as the differences being measured. With "copies" K, each program file is copied K times
+and every copy takes its turn in each round; a command's median is then the mean of its copies'
+medians, its minimum and maximum those of all its runs.
 """
 import json
 import os
+import shutil
 import statistics
 import sys
+import tempfile
 import time
 
 
@@ -87,31 +95,53 @@ def run_once(command):
     return wall, usage.ru_utime + usage.ru_stime
 
 
-def summary(values):
-    return {"median": statistics.median(values), "min": min(values), "max": max(values)}
+def combined(series):
+    """The mean of the series' medians, and the extremes of them all."""
+    return {"median": statistics.mean(statistics.median(values) for values in series),
+            "min": min(min(values) for values in series), "max": max(max(values) for values in series)}
+
+
+def with_copies(commands, copies, folder):
+    """Each command once per copy of its program, named (command, copy)."""
+    runs = []
+    for c in commands:
+        for k in range(copies):
+            program = os.path.join(folder, f"{len(runs)}-{os.path.basename(c['argv'][0])}")
+            shutil.copy2(c["argv"][0], program)
+            runs.append((c, k, dict(c, argv=[program] + c["argv"][1:])))
+    return runs
 
 
 def main():
     plan = json.load(open(sys.argv[1]))
+    with tempfile.TemporaryDirectory(prefix="interleave-") as folder:
+        measure(plan, folder)
+
+
+def measure(plan, folder):
     commands = plan["commands"]
+    copies = plan.get("copies") or 1
+    runs = with_copies(commands, copies, folder) if copies > 1 else [(c, 0, c) for c in commands]
     cpu = plan.get("cpu")
     if cpu is not None:
         # Children inherit the affinity of the process that spawns them.
         os.sched_setaffinity(0, {int(cpu)})
     load_before = os.getloadavg()[0]
-    walls = {c["name"]: [] for c in commands}
-    cpus = {c["name"]: [] for c in commands}
+    walls = {(c["name"], k): [] for c, k, _ in runs}
+    cpus = {(c["name"], k): [] for c, k, _ in runs}
     for round_no in range(plan.get("warmup", 1) + plan["rounds"]):
-        order = commands if round_no % 2 == 0 else list(reversed(commands))
-        for command in order:
+        order = runs if round_no % 2 == 0 else list(reversed(runs))
+        for c, k, command in order:
             wall, cpu_time = run_once(command)
             if round_no >= plan.get("warmup", 1):
-                walls[command["name"]].append(wall)
-                cpus[command["name"]].append(cpu_time)
+                walls[c["name"], k].append(wall)
+                cpus[c["name"], k].append(cpu_time)
     result = {"load_before": load_before, "load_after": os.getloadavg()[0], "results": {}}
     for c in commands:
-        result["results"][c["name"]] = {"wall": summary(walls[c["name"]]), "cpu": summary(cpus[c["name"]]),
-                                        "runs": len(walls[c["name"]])}
+        keys = [(c["name"], k) for k in range(copies)]
+        result["results"][c["name"]] = {"wall": combined([walls[key] for key in keys]),
+                                        "cpu": combined([cpus[key] for key in keys]),
+                                        "runs": sum(len(walls[key]) for key in keys)}
     json.dump(result, sys.stdout, indent=1)
     print()
 

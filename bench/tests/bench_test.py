@@ -132,9 +132,9 @@ class min_client_query_test(min_client_case):
 class interleave_test(unittest.TestCase):
     """bench/interleave.py must refuse a run whose output is not the expected one."""
 
-    def run_plan(self, command):
+    def run_plan(self, command, copies=None):
         with tempfile.NamedTemporaryFile("w", suffix=".json", delete=False) as plan:
-            json.dump({"rounds": 2, "warmup": 0, "cpu": None, "commands": [command]}, plan)
+            json.dump({"rounds": 2, "warmup": 0, "cpu": None, "copies": copies, "commands": [command]}, plan)
         try:
             return subprocess.run([sys.executable, os.path.join(BENCH_DIR, "interleave.py"), plan.name],
                                   capture_output=True, text=True, timeout=HANG_LIMIT_S)
@@ -146,6 +146,14 @@ class interleave_test(unittest.TestCase):
                                 "check": "ABC", "size": 4})
         self.assertEqual(result.returncode, 0, result.stderr)
         self.assertEqual(json.loads(result.stdout)["results"]["echo"]["runs"], 2)
+
+    def test_runs_every_copy_of_a_program_and_checks_each(self):
+        result = self.run_plan({"name": "echo", "argv": ["/bin/echo", "ABC"], "stdout": "pipe",
+                                "check": "ABC", "size": 4}, copies=3)
+        self.assertEqual(result.returncode, 0, result.stderr)
+        self.assertEqual(json.loads(result.stdout)["results"]["echo"]["runs"], 6)
+        result = self.run_plan({"name": "false", "argv": ["/bin/false"], "stdout": "null"}, copies=2)
+        self.assertNotEqual(result.returncode, 0)
 
     def test_refuses_wrong_output_or_status(self):
         for name, command in (
