@@ -48,7 +48,6 @@ void report_visa_status(ViSession vi, ViStatus status);
 struct send_result {
   ViStatus status = VI_SUCCESS;  // the last status, negative on failure
   bool query_seen = false;       // a '?' went out: an answer is due
-  std::uint64_t bytes_sent = 0;  // as the library counted them
   // Set when a failure is not the library's (the command file cannot be read).
   std::string failure_message;
 };

@@ -27,13 +27,12 @@ ViStatus set_send_end(const exchange_state& state, bool on) {
   return visa().set_attribute(state.vi, VI_ATTR_SEND_END_EN, on ? VI_TRUE : VI_FALSE);
 }
 
-// One write, echoed once it went out; the bytes the library took are added to the result.
+// One write, echoed once it went out.
 ViStatus write_chunk(const run_options& options, const exchange_state& state, const char* data,
-                     ViUInt32 size, send_result& result) {
+                     ViUInt32 size) {
   if (interrupt_signal()) return VI_ERROR_ABORT;
   ViUInt32 written = 0;
   ViStatus status = visa().write(state.vi, reinterpret_cast<ViConstBuf>(data), size, &written);
-  result.bytes_sent += written;
   if (status >= VI_SUCCESS) echo(options, data, size);
   return interrupt_signal() && status >= VI_SUCCESS ? VI_ERROR_ABORT : status;
 }
@@ -44,19 +43,19 @@ ViStatus send_text(const run_options& options, const exchange_state& state, send
   const std::uint64_t chunk = options.buffer_size;
   result.query_seen = std::strchr(text, '?') != nullptr;
 
-  if (length <= chunk) return write_chunk(options, state, text, static_cast<ViUInt32>(length), result);
+  if (length <= chunk) return write_chunk(options, state, text, static_cast<ViUInt32>(length));
 
   ViStatus status = set_send_end(state, false);
   if (status < VI_SUCCESS) return status;
   std::uint64_t offset = 0;
   while (offset < length - chunk) {
-    status = write_chunk(options, state, text + offset, options.buffer_size, result);
+    status = write_chunk(options, state, text + offset, options.buffer_size);
     if (status < VI_SUCCESS) return status;
     offset += chunk;
   }
   status = set_send_end(state, true);
   if (status < VI_SUCCESS) return status;
-  return write_chunk(options, state, text + offset, static_cast<ViUInt32>(length - offset), result);
+  return write_chunk(options, state, text + offset, static_cast<ViUInt32>(length - offset));
 }
 
 // True when the stream has nothing more to give; leaves the stream where it was otherwise.
@@ -99,7 +98,7 @@ ViStatus send_file(const run_options& options, exchange_state& state, send_resul
       ViStatus status = set_send_end(state, true);
       if (status < VI_SUCCESS) return status;
     }
-    ViStatus status = write_chunk(options, state, buffer, static_cast<ViUInt32>(got), result);
+    ViStatus status = write_chunk(options, state, buffer, static_cast<ViUInt32>(got));
     if (status < VI_SUCCESS || last) {
       if (status >= VI_SUCCESS) {
         std::fclose(state.command_file);
