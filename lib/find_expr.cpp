@@ -5,7 +5,7 @@
 //   atom        := '(' alternation ')' | '[' ['^'] list ']' | '?' | '\' char | char
 #include "find_expr.h"
 
-#include <cctype>
+#include "ascii.h"
 
 namespace kobrant::visa {
 
@@ -63,8 +63,7 @@ class filter_checker {
     if (text_.substr(pos_, 8) != "VI_ATTR_") return false;
     pos_ += 8;
     const std::size_t name_start = pos_;
-    while (pos_ < text_.size() && (std::isupper(static_cast<unsigned char>(text_[pos_])) ||
-                                   std::isdigit(static_cast<unsigned char>(text_[pos_])) || text_[pos_] == '_'))
+    while (pos_ < text_.size() && (ascii::is_upper(text_[pos_]) || ascii::is_digit(text_[pos_]) || text_[pos_] == '_'))
       ++pos_;
     if (pos_ == name_start) return false;
     if (!(take("==") || take("!=") || take("<=") || take(">=") || take("<") || take(">"))) return false;
@@ -85,8 +84,7 @@ class filter_checker {
       base = 16;
     }
     const std::size_t digits_start = pos_;
-    while (pos_ < text_.size() && (base == 16 ? std::isxdigit(static_cast<unsigned char>(text_[pos_]))
-                                              : std::isdigit(static_cast<unsigned char>(text_[pos_]))))
+    while (pos_ < text_.size() && (base == 16 ? ascii::is_xdigit(text_[pos_]) : ascii::is_digit(text_[pos_])))
       ++pos_;
     return pos_ > digits_start;
   }
@@ -257,10 +255,9 @@ class find_expr_compiler {
   }
 
   static void add_char(std::bitset<256>& set, char c) {
-    unsigned char u = static_cast<unsigned char>(c);
-    set.set(u);
-    set.set(static_cast<unsigned char>(std::tolower(u)));
-    set.set(static_cast<unsigned char>(std::toupper(u)));
+    set.set(static_cast<unsigned char>(c));
+    set.set(static_cast<unsigned char>(ascii::to_lower(c)));
+    set.set(static_cast<unsigned char>(ascii::to_upper(c)));
   }
 
   std::string_view text_;

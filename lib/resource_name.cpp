@@ -3,6 +3,8 @@
 // keywords and classes are matched without regard to case.
 #include "resource_name.h"
 
+#include "ascii.h"
+
 #include <algorithm>
 #include <charconv>
 #include <cstdio>
@@ -13,16 +15,9 @@
 namespace kobrant::visa {
 namespace {
 
-// Resource names are ASCII whatever the process's locale: these classify bytes as the "C"
-// locale does, without a call into the C library for each.
-char ascii_upper(char c) { return c >= 'a' && c <= 'z' ? static_cast<char>(c - 'a' + 'A') : c; }
-bool ascii_alnum(char c) { return (c >= '0' && c <= '9') || (c >= 'a' && c <= 'z') || (c >= 'A' && c <= 'Z'); }
-bool ascii_control(char c) { return static_cast<unsigned char>(c) < 0x20 || c == 0x7F; }
-bool ascii_graphic(char c) { return c > 0x20 && c < 0x7F; }
-
 bool iequals(std::string_view a, std::string_view b) {
   return a.size() == b.size() &&
-         std::equal(a.begin(), a.end(), b.begin(), [](char x, char y) { return ascii_upper(x) == ascii_upper(y); });
+         std::equal(a.begin(), a.end(), b.begin(), [](char x, char y) { return ascii::to_upper(x) == ascii::to_upper(y); });
 }
 
 bool istarts_with(std::string_view s, std::string_view prefix) {
@@ -31,7 +26,7 @@ bool istarts_with(std::string_view s, std::string_view prefix) {
 
 std::string upper(std::string_view s) {
   std::string out(s);
-  for (char& c : out) c = ascii_upper(c);
+  for (char& c : out) c = ascii::to_upper(c);
   return out;
 }
 
@@ -83,7 +78,7 @@ std::optional<std::vector<std::string_view>> split_fields(std::string_view name)
 bool valid_host(std::string_view host, bool bracketed) {
   if (host.empty() || host.size() > 253) return false;
   for (char c : host) {
-    bool ok = ascii_alnum(c) || c == '.' || c == '-' || c == '_' || (bracketed && (c == ':' || c == '%'));
+    bool ok = ascii::is_alnum(c) || c == '.' || c == '-' || c == '_' || (bracketed && (c == ':' || c == '%'));
     if (!ok) return false;
   }
   if (bracketed && host.find(':') == std::string_view::npos) return false;
@@ -154,7 +149,7 @@ ViStatus parse_tcpip(std::vector<std::string_view> f, resource_name& r) {
   std::string_view device = n == 3 ? f[2] : std::string_view("inst0");
   if (device.size() > 255) return VI_ERROR_INV_RSRC_NAME;
   for (char c : device)
-    if (ascii_control(c) || c == ' ') return VI_ERROR_INV_RSRC_NAME;
+    if (ascii::is_control(c) || c == ' ') return VI_ERROR_INV_RSRC_NAME;
   r.resource_class = "INSTR";
   if (istarts_with(device, "hislip")) {
     std::string_view rest = device.substr(6);
@@ -189,7 +184,7 @@ ViStatus parse_usb(std::vector<std::string_view> f, resource_name& r) {
   auto pid = parse_number(f[2], 0xFFFF, true);
   if (!vid || !pid) return VI_ERROR_INV_RSRC_NAME;
   for (char c : f[3])
-    if (!ascii_graphic(c)) return VI_ERROR_INV_RSRC_NAME;
+    if (!ascii::is_graphic(c)) return VI_ERROR_INV_RSRC_NAME;
   usb_address a{static_cast<std::uint16_t>(*vid), static_cast<std::uint16_t>(*pid), std::string(f[3]), -1};
   if (n == 5) {
     auto intf = parse_number(f[4], 255);
@@ -352,7 +347,7 @@ ViStatus parse_resource_name(std::string_view name, resource_name& out) {
   out = resource_name{};
   if (name.empty() || name.size() > 1024) return VI_ERROR_INV_RSRC_NAME;
   for (char c : name)
-    if (ascii_control(c)) return VI_ERROR_INV_RSRC_NAME;
+    if (ascii::is_control(c)) return VI_ERROR_INV_RSRC_NAME;
 
   // ASRL/dev/ttyUSB0::INSTR: a device path in place of the board number. The path may hold
   // single colons but not "::".
@@ -364,7 +359,7 @@ ViStatus parse_resource_name(std::string_view name, resource_name& out) {
       return VI_ERROR_INV_RSRC_NAME;
     if (path.size() < 2 || path.size() > 240 || path.back() == ':') return VI_ERROR_INV_RSRC_NAME;
     for (char c : path)
-      if (!ascii_graphic(c)) return VI_ERROR_INV_RSRC_NAME;
+      if (!ascii::is_graphic(c)) return VI_ERROR_INV_RSRC_NAME;
     out.interface_type = VI_INTF_ASRL;
     out.resource_class = "INSTR";
     out.canonical = "ASRL" + std::string(path) + "::INSTR";

@@ -2,8 +2,9 @@
 // reads it is only left out: every file-system call's failure means "not there".
 #include "serial_ports.h"
 
+#include "ascii.h"
+
 #include <algorithm>
-#include <cctype>
 #include <charconv>
 #include <dirent.h>
 #include <fcntl.h>
@@ -42,7 +43,7 @@ std::string device_name(std::string sysfs_name) {
   return sysfs_name;
 }
 
-bool is_digit(char c) { return std::isdigit(static_cast<unsigned char>(c)) != 0; }
+using ascii::is_digit;
 
 }  // namespace
 

@@ -10,10 +10,10 @@
 // hundreds of relocations mapped and applied at each start of the tool.
 #include "usb_devices.h"
 
+#include "ascii.h"
 #include "resource_name.h"
 
 #include <algorithm>
-#include <cctype>
 #include <charconv>
 #include <cstdio>
 #include <dirent.h>
@@ -144,7 +144,7 @@ bool serial_matches(const std::string& wanted, const std::optional<std::string>&
   const std::string& have = actual ? *actual : std::string();
   if (!ignore_case) return wanted == have;
   return std::equal(wanted.begin(), wanted.end(), have.begin(), have.end(), [](char a, char b) {
-    return std::tolower(static_cast<unsigned char>(a)) == std::tolower(static_cast<unsigned char>(b));
+    return ascii::to_lower(a) == ascii::to_lower(b);
   });
 }
 
