@@ -3,10 +3,10 @@
 #include "serial_ports.h"
 
 #include "ascii.h"
+#include "directory_entries.h"
 
 #include <algorithm>
 #include <charconv>
-#include <dirent.h>
 #include <fcntl.h>
 #include <sys/stat.h>
 #include <unistd.h>
@@ -49,18 +49,13 @@ using ascii::is_digit;
 
 std::vector<std::string> find_ports(const port_roots& roots) {
   std::vector<std::string> ports;
-  DIR* dir = ::opendir(roots.tty_class.c_str());
-  if (!dir) return ports;
-  while (const dirent* item = ::readdir(dir)) {
-    const std::string_view file = item->d_name;
-    if (file == "." || file == "..") continue;
-    const std::string entry = roots.tty_class + "/" + item->d_name;
+  for (const std::string& file : directory_entries(roots.tty_class)) {
+    const std::string entry = roots.tty_class + "/" + file;
     if (!has_device_link(entry) || is_empty_uart_slot(entry)) continue;
-    std::string name = device_name(item->d_name);
+    std::string name = device_name(file);
     if (!exists(roots.dev + "/" + name)) continue;
     ports.push_back(std::move(name));
   }
-  ::closedir(dir);
   std::sort(ports.begin(), ports.end(), port_order);
   return ports;
 }

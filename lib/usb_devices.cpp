@@ -11,12 +11,12 @@
 #include "usb_devices.h"
 
 #include "ascii.h"
+#include "directory_entries.h"
 #include "resource_name.h"
 
 #include <algorithm>
 #include <charconv>
 #include <cstdio>
-#include <dirent.h>
 #include <string_view>
 #ifndef _WIN32
 #include <unistd.h>
@@ -24,19 +24,6 @@
 
 namespace kobrant::visa::usb {
 namespace {
-
-// The names in a directory, without "." and ".."; none when it cannot be opened.
-std::vector<std::string> entries_of(const std::string& path) {
-  std::vector<std::string> names;
-  DIR* dir = ::opendir(path.c_str());
-  if (!dir) return names;
-  while (const dirent* item = ::readdir(dir)) {
-    const std::string_view name = item->d_name;
-    if (name != "." && name != "..") names.emplace_back(name);
-  }
-  ::closedir(dir);
-  return names;
-}
 
 // The first line of an attribute file, without its newline; nullopt when it cannot be read.
 // sysfs hands out at most a page per attribute, so a longer file is not one and is refused
@@ -89,7 +76,7 @@ std::string link_target_name(const std::string& link) {
 
 // The usbtmc driver's node under the interface: usbmisc/usbtmcN.
 std::string char_device_of(const std::string& interface_dir) {
-  for (auto& name : entries_of(interface_dir + "/usbmisc"))
+  for (auto& name : directory_entries(interface_dir + "/usbmisc"))
     if (name.rfind("usbtmc", 0) == 0) return std::move(name);
   return {};
 }
@@ -128,7 +115,7 @@ std::optional<tmc_interface> read_interface(const std::string& devices, const st
 
 std::vector<tmc_interface> find_tmc_interfaces(const sysfs_roots& roots) {
   std::vector<tmc_interface> found;
-  for (const auto& name : entries_of(roots.devices))
+  for (const auto& name : directory_entries(roots.devices))
     if (auto tmc = read_interface(roots.devices, name)) found.push_back(std::move(*tmc));
   std::sort(found.begin(), found.end(), [](const tmc_interface& a, const tmc_interface& b) {
     return a.device != b.device ? a.device < b.device : a.interface_number < b.interface_number;
