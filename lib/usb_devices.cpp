@@ -74,9 +74,10 @@ std::string link_target_name(const std::string& link) {
 #endif
 }
 
-// The usbtmc driver's node under the interface: usbmisc/usbtmcN.
+// The usbtmc driver's node under the interface's folder (given with its closing '/'):
+// usbmisc/usbtmcN.
 std::string char_device_of(const std::string& interface_dir) {
-  for (auto& name : directory_entries(interface_dir + "/usbmisc"))
+  for (auto& name : directory_entries(interface_dir + "usbmisc"))
     if (name.rfind("usbtmc", 0) == 0) return std::move(name);
   return {};
 }
